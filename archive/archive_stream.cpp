@@ -1,0 +1,43 @@
+#include "archive/archive_stream.h"
+
+#include <sys/stat.h>
+
+std::FILE* openArchive(const char* path) {
+  std::FILE* archive = std::fopen(path, "rb");
+  if (archive == nullptr) return nullptr;
+  struct stat info {};
+  if (fstat(fileno(archive), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::fclose(archive);
+    return nullptr;
+  }
+  return archive;
+}
+
+ReadStatus seekTo(std::FILE* archive, long offset) {
+  // A read error is sticky in stdio; clear it so that it is not blamed on the
+  // reads of the next pic as well.
+  std::clearerr(archive);
+  return std::fseek(archive, offset, SEEK_SET) == 0 ? ReadStatus::ok : ReadStatus::error;
+}
+
+ReadStatus readBytes(std::FILE* archive, std::uint8_t* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    // Only this program touches the stream, so stdio's per-call lock buys nothing.
+    const int byte = getc_unlocked(archive);
+    if (byte == EOF) return std::ferror(archive) ? ReadStatus::error : ReadStatus::end;
+    out[i] = static_cast<std::uint8_t>(byte);
+  }
+  return ReadStatus::ok;
+}
+
+void reportShortRead(ReadStatus status, const char* endLine, int id) {
+  if (status == ReadStatus::error) {
+    std::printf("Unable to read vorna.spr!\n");
+  } else {
+    std::printf(endLine, id);
+  }
+}
+
+void reportShortPic(ReadStatus status, int id) {
+  reportShortRead(status, "vorna.spr ends inside pic %i!\n", id);
+}

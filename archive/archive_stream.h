@@ -1,0 +1,36 @@
+#pragma once
+
+// The archive stream: vorna.spr opened for binary reading, positioned by
+// absolute seeks and read a byte at a time through stdio's buffer. Every read
+// goes through readBytes, which tells a complete read apart from one cut short
+// by the end of the file or by a read error, so that nothing is ever computed
+// from the end-of-file marker.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+enum class ReadStatus { ok, end, error };
+
+// Opens `path` for reading; null when it is missing, unreadable, or not a
+// regular file (a directory opens under glibc but every read then fails).
+std::FILE* openArchive(const char* path);
+
+// Positions the archive `offset` bytes from its start. Seeking past the end is
+// fine: the next read reports ReadStatus::end.
+ReadStatus seekTo(std::FILE* archive, long offset);
+
+// Reads `count` bytes into `out`. On a short read the bytes before the cut are
+// stored and the rest of `out` is left as it was.
+ReadStatus readBytes(std::FILE* archive, std::uint8_t* out, std::size_t count);
+
+// Two little-endian bytes as an integer, 0..65535.
+inline int le16(const std::uint8_t* bytes) { return bytes[0] | bytes[1] << 8; }
+
+// The line for a read that came up short. Prints "Unable to read vorna.spr!"
+// for a read error and `endLine` (a printf format taking `id`) for the end of
+// the file.
+void reportShortRead(ReadStatus status, const char* endLine, int id);
+
+// The same for reads that belong to pic `id`: its block header or run data.
+void reportShortPic(ReadStatus status, int id);

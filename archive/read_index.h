@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdio>
+
+#include "archive/archive_stream.h"
+#include "archive/pic_entry.h"
+
+enum class IndexStatus {
+  whole,        // header and every table entry read
+  cutInHeader,  // nothing listed, no count printed
+  cutInTable,   // the entries before the cut are listed
+};
+
+// Reads the header and the offset table of an archive positioned at offset 0,
+// prints "Number of pics: N" and appends one entry per non-empty slot to
+// `pics`. A cut is reported on standard output before this returns.
+IndexStatus readIndex(std::FILE* archive, PicList& pics);
+
+// Seeks to the entry's block and reads its 5-byte header, setting `size`. A
+// header cut short is reported and leaves `size` at 0, so the pic converts to
+// an empty image.
+ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive);
