@@ -1,0 +1,34 @@
+#include "app/driver.h"
+
+#include <cstdio>
+
+#include "archive/archive_stream.h"
+#include "archive/read_index.h"
+#include "convert/convert_pic.h"
+
+namespace {
+
+// Lives for the whole run, like the archive stream.
+PicList picList;
+
+}  // namespace
+
+int runConverter() {
+  std::FILE* archive = openArchive("vorna.spr");
+  if (archive == nullptr) {
+    std::printf("Unable to open vorna.spr!\n");
+    return 1;
+  }
+
+  const IndexStatus index = readIndex(archive, picList);
+  bool clean = index == IndexStatus::whole;
+  if (index != IndexStatus::cutInHeader) {
+    // In id order, whatever order the blocks have in the file.
+    for (PicEntry& entry : picList) {
+      if (readPicHeader(entry, archive) != ReadStatus::ok) clean = false;
+      if (convertPic(entry, archive) != PicResult::done) clean = false;
+    }
+  }
+  std::fclose(archive);
+  return clean ? 0 : 2;
+}
