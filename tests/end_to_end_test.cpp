@@ -1,0 +1,207 @@
+// Runs the real vorna-unpack in fresh directories and checks what it prints,
+// its exit status and the files it leaves.
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "testsupport/archive_writer.h"
+#include "testsupport/png_reader.h"
+#include "testsupport/scratch.h"
+
+namespace {
+
+using testsupport::ArchiveWriter;
+using testsupport::Bytes;
+using testsupport::encodeRuns;
+using testsupport::ProgramRun;
+using testsupport::Rgb;
+using testsupport::ScratchDir;
+using testsupport::Sprite;
+
+ProgramRun unpack(const ScratchDir& dir, const std::vector<std::string>& args = {}) {
+  return testsupport::runProgram(VORNA_UNPACK, dir.path(), args);
+}
+
+ProgramRun unpack(const ScratchDir& dir, const Bytes& archive) {
+  testsupport::writeFile(dir / "vorna.spr", archive);
+  return unpack(dir);
+}
+
+// Empty when dir/name is a valid PNG showing `sprite`.
+std::string showsSprite(const ScratchDir& dir, const std::string& name, const Sprite& sprite) {
+  const auto png = testsupport::readPng(dir / name);
+  if (!png) return name + " is not a readable PNG";
+  return testsupport::compareWithSprite(*png, sprite);
+}
+
+Sprite oneColour(int p, Rgb colour) {
+  Sprite sprite;
+  sprite[static_cast<std::size_t>(p)] = colour;
+  return sprite;
+}
+
+TEST(EndToEnd, SmallestArchiveWritesOnePic) {
+  const Bytes archive = {0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x0E, 0x00, 0x00, 0x00,
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x02,
+                         0x00, 0x02, 0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00};
+  ASSERT_EQ(archive.size(), 29u);
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, archive);
+  EXPECT_EQ(run.output, "Number of pics: 2\nPics done: 1\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
+  Sprite expected;
+  expected[1] = Rgb{255, 0, 0};
+  expected[2] = Rgb{0, 255, 0};
+  EXPECT_EQ(showsSprite(dir, "1.png", expected), "");
+
+  // PNG's own header, read byte by byte: 32 x 32, depth 8, RGBA, no interlace.
+  const auto png = testsupport::readPng(dir / "1.png");
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->colourType, PNG_COLOR_TYPE_RGBA);
+}
+
+TEST(EndToEnd, ArchiveThatCannotBeOpenedIsStatus1AndWritesNothing) {
+  ScratchDir dir;
+  ProgramRun run = unpack(dir);
+  EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_TRUE(dir.names().empty());
+
+  std::filesystem::create_directory(dir / "vorna.spr");
+  run = unpack(dir);
+  EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(dir.names(), std::set<std::string>{"vorna.spr"});
+}
+
+TEST(EndToEnd, EmptyArchivePrintsTheCountOnly) {
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, ArchiveWriter().bytes());
+  EXPECT_EQ(run.output, "Number of pics: 0\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(dir.names(), std::set<std::string>{"vorna.spr"});
+}
+
+TEST(EndToEnd, PicsGoInIdOrderAndArgumentsAreIgnored) {
+  ArchiveWriter writer;
+  writer.addSprite(oneColour(0, Rgb{1, 1, 1}));
+  writer.addEmptySlot(0x7F);
+  writer.addSprite(oneColour(3, Rgb{3, 3, 3}));
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", writer.bytes(/*reverseBlocks=*/true));
+  const ProgramRun run = unpack(dir, std::vector<std::string>{"--help", "other.spr"});
+  EXPECT_EQ(run.output, "Number of pics: 3\nPics done: 1\nPics done: 3\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png", "3.png"}));
+  EXPECT_EQ(showsSprite(dir, "3.png", oneColour(3, Rgb{3, 3, 3})), "");
+}
+
+TEST(EndToEnd, SecondRunOverwritesTheFirst) {
+  ScratchDir dir;
+  ArchiveWriter first;
+  first.addSprite(oneColour(5, Rgb{9, 9, 9}));
+  ASSERT_EQ(unpack(dir, first.bytes()).exitStatus, 0);
+  ArchiveWriter second;
+  second.addSprite(oneColour(6, Rgb{7, 7, 7}));
+  ASSERT_EQ(unpack(dir, second.bytes()).exitStatus, 0);
+  EXPECT_EQ(showsSprite(dir, "1.png", oneColour(6, Rgb{7, 7, 7})), "");
+}
+
+TEST(EndToEnd, WarningAloneKeepsStatus0) {
+  ArchiveWriter writer;
+  writer.addPic(encodeRuns({{2000, {Rgb{1, 2, 3}}}}));
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, writer.bytes());
+  EXPECT_EQ(run.output, "Number of pics: 1\nwarining: i is 1999 in 1\nPics done: 1\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(showsSprite(dir, "1.png", Sprite{}), "");
+}
+
+TEST(EndToEnd, ArchiveCutInsideItsHeaderConvertsNothing) {
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, Bytes{0, 0, 0, 0, 1});
+  EXPECT_EQ(run.output, "vorna.spr ends inside its header!\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(dir.names(), std::set<std::string>{"vorna.spr"});
+}
+
+TEST(EndToEnd, ArchiveCutInsideTheTableConvertsTheEntriesBeforeTheCut) {
+  ArchiveWriter writer;
+  for (int i = 0; i < 3; ++i) writer.addSprite(oneColour(i, Rgb{200, 0, 0}));
+  Bytes archive = writer.bytes();
+  archive.resize(6 + 4 * 2 + 1);  // pic 3's entry has one byte; no block survives
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, archive);
+  EXPECT_EQ(run.output,
+            "Number of pics: 3\n"
+            "vorna.spr ends inside the offset table at pic 3!\n"
+            "vorna.spr ends inside pic 1!\nPics done: 1\n"
+            "vorna.spr ends inside pic 2!\nPics done: 2\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(showsSprite(dir, "1.png", Sprite{}), "");
+  EXPECT_EQ(showsSprite(dir, "2.png", Sprite{}), "");
+}
+
+TEST(EndToEnd, DamagedPicsAreReportedAndTheWholeOnesKept) {
+  const Rgb colour{10, 20, 30};
+  ArchiveWriter writer;
+  writer.addSprite(oneColour(4, colour));
+  writer.addSprite(oneColour(4, colour));
+  writer.addPic(encodeRuns({{1, {colour, colour, colour}}}));
+  // Blocks in the file: pic 3's, pic 2's, then pic 1's, whose one colour
+  // loses two bytes to the cut.
+  Bytes archive = writer.bytes(/*reverseBlocks=*/true);
+  archive.resize(archive.size() - 2);
+  archive[6 + 4 + 2] = 0xFF;  // byte b2 of pic 2's offset: now far past the end
+  ScratchDir dir;
+  const ProgramRun run = unpack(dir, archive);
+  EXPECT_EQ(run.output,
+            "Number of pics: 3\n"
+            "vorna.spr ends inside pic 1!\nPics done: 1\n"
+            "vorna.spr ends inside pic 2!\nPics done: 2\n"
+            "Pics done: 3\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(showsSprite(dir, "1.png", Sprite{}), "");
+  EXPECT_EQ(showsSprite(dir, "2.png", Sprite{}), "");
+  Sprite three;
+  for (int p = 0; p < 3; ++p) three[static_cast<std::size_t>(p)] = colour;
+  EXPECT_EQ(showsSprite(dir, "3.png", three), "");
+}
+
+TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
+  ArchiveWriter writer;
+  for (int i = 0; i < 3; ++i) writer.addSprite(oneColour(i, Rgb{0, 0, 0}));
+  ScratchDir dir;
+  std::filesystem::create_directory(dir / "2.png");
+  std::filesystem::create_symlink("/dev/full", dir / "3.png");
+  const ProgramRun run = unpack(dir, writer.bytes());
+  EXPECT_EQ(run.output,
+            "Number of pics: 3\nPics done: 1\nUnable to write 2.png!\nUnable to write 3.png!\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(showsSprite(dir, "1.png", oneColour(0, Rgb{0, 0, 0})), "");
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png", "2.png"}));
+}
+
+TEST(EndToEnd, DemoArchiveConvertsCleanly) {
+  ScratchDir dir;
+  const ProgramRun made = testsupport::runProgram(MAKE_DEMO_ARCHIVE, dir.path(), {dir.path().string()});
+  ASSERT_EQ(made.exitStatus, 0);
+  const ProgramRun run = unpack(dir);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.output,
+            "Number of pics: 7\nPics done: 1\nPics done: 2\nPics done: 3\n"
+            "Pics done: 5\nPics done: 6\nPics done: 7\n");
+  for (const char* name : {"1.png", "2.png", "3.png", "5.png", "6.png", "7.png"}) {
+    const auto png = testsupport::readPng(dir / name);
+    ASSERT_TRUE(png) << name;
+    EXPECT_EQ(png->width, 32u);
+    EXPECT_EQ(png->height, 32u);
+  }
+}
+
+}  // namespace

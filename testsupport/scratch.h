@@ -1,0 +1,50 @@
+#pragma once
+
+// Temporary directories and runs of the real program inside them.
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh empty directory, removed with everything in it when this goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  // Names of the entries in the directory.
+  std::set<std::string> names() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Makes `dir` the current directory until this goes.
+class WorkingDir {
+ public:
+  explicit WorkingDir(const std::filesystem::path& dir);
+  ~WorkingDir();
+  WorkingDir(const WorkingDir&) = delete;
+  WorkingDir& operator=(const WorkingDir&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
+struct ProgramRun {
+  int exitStatus = -1;  // -1 when it did not exit normally
+  std::string output;   // everything it printed on standard output
+};
+
+// Runs `program` with `args` in directory `dir`, standard input closed.
+ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
+                      const std::vector<std::string>& args = {});
+
+}  // namespace testsupport
