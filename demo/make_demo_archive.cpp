@@ -1,5 +1,6 @@
-// Draws a small demo archive in code: make-demo-archive DIR writes DIR/vorna.spr
-// with seven slots:
+// Draws a small demo archive in code: make-demo-archive DIR [COUNT] writes
+// DIR/vorna.spr with these seven slots, repeated to COUNT slots if given (a
+// quick archive for timing runs):
 //   1 a red disc          2 a blue square outline   3 a colour gradient
 //   4 an empty slot       5 a green checkerboard    6 a wholly transparent pic
 //   7 a yellow smiley
@@ -35,8 +36,9 @@ std::uint8_t byte(int value) { return static_cast<std::uint8_t>(value); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make-demo-archive DIR\n");
+  const long count = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 7;
+  if (argc < 2 || argc > 3 || count < 7 || count > 65535) {
+    std::fprintf(stderr, "usage: make-demo-archive DIR [COUNT]   (COUNT 7..65535, default 7)\n");
     return 2;
   }
   testsupport::ArchiveWriter archive;
@@ -65,6 +67,8 @@ int main(int argc, char** argv) {
     if (inDisc(x, y, 16, 16, 15)) return Rgb{255, 220, 0};
     return std::nullopt;
   }));
+
+  for (int id = 8; id <= count; ++id) archive.addCopyOf((id - 1) % 7 + 1);
 
   try {
     const std::filesystem::path path = std::filesystem::path(argv[1]) / "vorna.spr";

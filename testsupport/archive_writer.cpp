@@ -54,7 +54,7 @@ int ArchiveWriter::addPic(const Bytes& runData, std::optional<std::uint16_t> dec
   Bytes block = {0, 0, 0};
   appendLe16(block, declaredSize.value_or(static_cast<std::uint16_t>(runData.size())));
   block.insert(block.end(), runData.begin(), runData.end());
-  slots_.push_back(Slot{std::move(block), 0});
+  slots_.push_back(Slot{std::move(block), 0, std::nullopt});
   return static_cast<int>(slots_.size());
 }
 
@@ -63,7 +63,14 @@ int ArchiveWriter::addSprite(const Sprite& sprite, bool preferOne) {
 }
 
 int ArchiveWriter::addEmptySlot(std::uint8_t b3) {
-  slots_.push_back(Slot{std::nullopt, b3});
+  slots_.push_back(Slot{std::nullopt, b3, std::nullopt});
+  return static_cast<int>(slots_.size());
+}
+
+int ArchiveWriter::addCopyOf(int id) {
+  const auto original = static_cast<std::size_t>(id - 1);
+  if (original >= slots_.size()) throw std::out_of_range("no such pic");
+  slots_.push_back(Slot{std::nullopt, 0, original});
   return static_cast<int>(slots_.size());
 }
 
@@ -81,6 +88,10 @@ Bytes ArchiveWriter::bytes(bool reverseBlocks) const {
     offsets[i] = static_cast<std::uint32_t>(tableEnd + blocks.size());
     if (offsets[i] > 0xFFFFFF) throw std::length_error("block offset past 24 bits");
     blocks.insert(blocks.end(), slots_[i].block->begin(), slots_[i].block->end());
+  }
+
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].copyOf) offsets[i] = offsets[*slots_[i].copyOf];
   }
 
   Bytes out = {'V', 'S', 'P', 'R'};

@@ -51,6 +51,8 @@ class ArchiveWriter {
   int addSprite(const Sprite& sprite, bool preferOne = false);
   // Adds an empty slot (offset 0); `b3` fills the ignored fourth byte.
   int addEmptySlot(std::uint8_t b3 = 0);
+  // Adds a slot with the same offset as slot `id` (an empty one if it is).
+  int addCopyOf(int id);
 
   // The archive: header, table, then the blocks in id order, or in reverse id
   // order when `reverseBlocks` is set.
@@ -60,6 +62,7 @@ class ArchiveWriter {
   struct Slot {
     std::optional<Bytes> block;  // prefix, size, run data
     std::uint8_t b3 = 0;
+    std::optional<std::size_t> copyOf;  // index of the slot whose offset this repeats
   };
   std::vector<Slot> slots_;
 };
