@@ -110,8 +110,10 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
 }
 
 ArchiveFile::ArchiveFile(const Bytes& bytes) : stream_(std::tmpfile()) {
-  if (stream_ == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size() ||
+  if (stream_ == nullptr) throw std::runtime_error("cannot create a temporary archive");
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size() ||
       std::fseek(stream_, 0, SEEK_SET) != 0) {
+    std::fclose(stream_);
     throw std::runtime_error("cannot write a temporary archive");
   }
 }
