@@ -6,7 +6,7 @@ std::FILE* openArchive(const char* path) {
   std::FILE* archive = std::fopen(path, "rb");
   if (archive == nullptr) return nullptr;
   struct stat info {};
-  if (fstat(fileno(archive), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fileno(archive), &info) != 0 || S_ISDIR(info.st_mode)) {
     std::fclose(archive);
     return nullptr;
   }

@@ -12,8 +12,8 @@
 
 enum class ReadStatus { ok, end, error };
 
-// Opens `path` for reading; null when it is missing, unreadable, or not a
-// regular file (a directory opens under glibc but every read then fails).
+// Opens `path` for reading; null when it is missing, unreadable, or a
+// directory (which opens under glibc, but every read of it then fails).
 std::FILE* openArchive(const char* path);
 
 // Positions the archive `offset` bytes from its start. Seeking past the end is

@@ -26,14 +26,15 @@ struct IndexRun {
   std::string output;
 };
 
-IndexRun index(const Bytes& bytes) {
-  ArchiveFile archive(bytes);
+IndexRun index(const ArchiveFile& archive) {
   IndexRun run;
   testing::internal::CaptureStdout();
   run.status = readIndex(archive.get(), run.pics);
   run.output = testing::internal::GetCapturedStdout();
   return run;
 }
+
+IndexRun index(const Bytes& bytes) { return index(ArchiveFile(bytes)); }
 
 std::vector<std::pair<int, int>> idsAndOffsets(const PicList& pics) {
   std::vector<std::pair<int, int>> out;
@@ -114,6 +115,30 @@ TEST(ReadPicHeader, CutBlockHeaderIsReportedAndReadsAsEmpty) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "vorna.spr ends inside pic 7!\n");
     EXPECT_EQ(entry.size, 0) << offset;
   }
+}
+
+TEST(ReadIndex, ReadErrorsAreToldApartFromTheEnd) {
+  Bytes bytes = header(2);
+  appendLe32(bytes, 14);
+  appendLe32(bytes, 14);
+  bytes.insert(bytes.end(), {0, 0, 0, 9, 0});
+
+  IndexRun run = index(ArchiveFile(bytes, 5));
+  EXPECT_EQ(run.status, IndexStatus::cutInHeader);
+  EXPECT_EQ(run.output, "Unable to read vorna.spr!\n");
+
+  run = index(ArchiveFile(bytes, 12));
+  EXPECT_EQ(run.status, IndexStatus::cutInTable);
+  EXPECT_EQ(run.output, "Number of pics: 2\nUnable to read vorna.spr!\n");
+  EXPECT_EQ(run.pics.size(), 1u);
+
+  const ArchiveFile archive(bytes, 16);
+  PicEntry entry(1);
+  entry.offset = 14;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(readPicHeader(entry, archive.get()), ReadStatus::error);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to read vorna.spr!\n");
+  EXPECT_EQ(entry.size, 0);
 }
 
 }  // namespace

@@ -29,17 +29,21 @@ struct Decoded {
   std::string output;
 };
 
+enum class Cut { end, readError };
+
 // Decodes `runData` as pic 7 of a one-pic archive on a background-filled
 // image. `size` overrides the stored data size; `keep` cuts the archive that
-// many bytes into the run data.
+// many bytes into the run data, by ending it there or by failing to read on.
 Decoded decode(const Bytes& runData, std::optional<std::uint16_t> size = {},
-               std::size_t keep = std::string::npos) {
+               std::size_t keep = std::string::npos, Cut cut = Cut::end) {
   ArchiveWriter writer;
   writer.addPic(runData, size);
   Bytes bytes = writer.bytes();
   constexpr std::size_t runDataStart = 6 + 4 + 5;
-  if (keep != std::string::npos) bytes.resize(runDataStart + keep);
-  ArchiveFile archive(bytes);
+  if (keep != std::string::npos && cut == Cut::end) bytes.resize(runDataStart + keep);
+  const ArchiveFile archive = keep != std::string::npos && cut == Cut::readError
+                                  ? ArchiveFile(bytes, runDataStart + keep)
+                                  : ArchiveFile(bytes);
 
   PicEntry entry(7);
   entry.offset = 10;
@@ -146,6 +150,12 @@ TEST(DecodeRuns, ArchiveCutInsideRunDataKeepsWholeColoursAndSaysSo) {
 
   // The size promises a second run that is not there.
   EXPECT_EQ(decode(data, 20, data.size()).output, "vorna.spr ends inside pic 7!\n");
+
+  // A read error stops decoding the same way, and says what happened.
+  const Decoded failed = decode(data, {}, 9, Cut::readError);
+  EXPECT_EQ(failed.status, ReadStatus::error);
+  EXPECT_EQ(failed.output, "Unable to read vorna.spr!\n");
+  EXPECT_EQ(failed.pixels, (std::map<int, Rgb>{{0, red}}));
 
   // A warning comes before the cut.
   const Bytes far = encodeRuns({{1025, {red, green}}});

@@ -1,5 +1,6 @@
 #include "testsupport/archive_writer.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -115,6 +116,55 @@ ArchiveFile::ArchiveFile(const Bytes& bytes) : stream_(std::tmpfile()) {
       std::fseek(stream_, 0, SEEK_SET) != 0) {
     std::fclose(stream_);
     throw std::runtime_error("cannot write a temporary archive");
+  }
+}
+
+namespace {
+
+struct FailingSource {
+  Bytes bytes;
+  std::size_t failAt;
+  std::size_t position = 0;
+};
+
+ssize_t readFailing(void* cookie, char* out, std::size_t size) {
+  auto* source = static_cast<FailingSource*>(cookie);
+  if (source->position >= source->failAt) return -1;
+  const std::size_t end = std::min({source->position + size, source->failAt, source->bytes.size()});
+  const std::size_t count = end > source->position ? end - source->position : 0;
+  std::copy_n(source->bytes.begin() + static_cast<long>(source->position), count, out);
+  source->position += count;
+  return static_cast<ssize_t>(count);
+}
+
+int seekFailing(void* cookie, off64_t* offset, int whence) {
+  auto* source = static_cast<FailingSource*>(cookie);
+  const off64_t base = whence == SEEK_SET   ? 0
+                       : whence == SEEK_CUR ? static_cast<off64_t>(source->position)
+                                            : static_cast<off64_t>(source->bytes.size());
+  if (base + *offset < 0) return -1;
+  source->position = static_cast<std::size_t>(base + *offset);
+  *offset = base + *offset;
+  return 0;
+}
+
+int closeFailing(void* cookie) {
+  delete static_cast<FailingSource*>(cookie);
+  return 0;
+}
+
+}  // namespace
+
+ArchiveFile::ArchiveFile(const Bytes& bytes, std::size_t failAt) {
+  cookie_io_functions_t io{};
+  io.read = readFailing;
+  io.seek = seekFailing;
+  io.close = closeFailing;
+  auto* source = new FailingSource{bytes, failAt};
+  stream_ = fopencookie(source, "r", io);
+  if (stream_ == nullptr) {
+    delete source;
+    throw std::runtime_error("cannot open a failing archive");
   }
 }
 

@@ -74,6 +74,9 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 class ArchiveFile {
  public:
   explicit ArchiveFile(const Bytes& bytes);
+  // A stream of `bytes` whose reads fail, as on a bad disk, once they reach
+  // byte `failAt`. Seeks work.
+  ArchiveFile(const Bytes& bytes, std::size_t failAt);
   ~ArchiveFile();
   ArchiveFile(const ArchiveFile&) = delete;
   ArchiveFile& operator=(const ArchiveFile&) = delete;
