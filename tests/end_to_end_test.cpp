@@ -182,9 +182,42 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
   const ProgramRun run = unpack(dir, writer.bytes());
   EXPECT_EQ(run.output,
             "Number of pics: 3\nPics done: 1\nUnable to write 2.png!\nUnable to write 3.png!\n");
+  EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(showsSprite(dir, "1.png", oneColour(0, Rgb{0, 0, 0})), "");
   EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png", "2.png"}));
+}
+
+// Run as an ordinary user (nobody, when the tests run as root) so that the
+// permissions bite.
+TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
+  namespace fs = std::filesystem;
+  ArchiveWriter writer;
+  for (int i = 0; i < 2; ++i) writer.addSprite(oneColour(i, Rgb{5, 6, 7}));
+
+  // A read-only directory: neither pic can be written, and both say so.
+  ScratchDir locked;
+  testsupport::writeFile(locked / "vorna.spr", writer.bytes());
+  fs::permissions(locked.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  ProgramRun run = testsupport::runProgram(VORNA_UNPACK, locked.path(), {}, /*unprivileged=*/true);
+  EXPECT_EQ(run.output, "Number of pics: 2\nUnable to write 1.png!\nUnable to write 2.png!\n");
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(locked.names(), std::set<std::string>{"vorna.spr"});
+
+  // A read-only 1.png in an open directory: it is left as it was, and 2.png
+  // is still written.
+  ScratchDir open;
+  testsupport::writeFile(open / "vorna.spr", writer.bytes());
+  testsupport::writeFile(open / "1.png", {'o', 'l', 'd'});
+  fs::permissions(open / "1.png", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(open.path(), fs::perms::all);
+  run = testsupport::runProgram(VORNA_UNPACK, open.path(), {}, /*unprivileged=*/true);
+  EXPECT_EQ(run.output, "Number of pics: 2\nUnable to write 1.png!\nPics done: 2\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(fs::file_size(open / "1.png"), 3u);
+  EXPECT_EQ(showsSprite(open, "2.png", oneColour(1, Rgb{5, 6, 7})), "");
 }
 
 TEST(EndToEnd, DemoArchiveConvertsCleanly) {

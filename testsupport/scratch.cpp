@@ -1,9 +1,11 @@
 #include "testsupport/scratch.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -47,17 +49,26 @@ WorkingDir::~WorkingDir() {
 }
 
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
-                      const std::vector<std::string>& args) {
+                      const std::vector<std::string>& args, bool unprivileged) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  // Standard error goes to a file, so that reading one pipe to its end can
+  // never wait on a child blocked writing the other.
+  std::FILE* errors = std::tmpfile();
+  if (errors == nullptr) throw std::runtime_error("tmpfile failed");
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(fileno(errors), STDERR_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
     const int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
+    constexpr uid_t nobody = 65534;
+    if (unprivileged && getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+      _exit(126);
+    }
     if (chdir(dir.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -77,6 +88,9 @@ ProgramRun runProgram(const std::string& program, const std::filesystem::path& d
   int status = 0;
   waitpid(child, &status, 0);
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  std::rewind(errors);
+  while (std::fgets(buffer, sizeof buffer, errors) != nullptr) run.errors += buffer;
+  std::fclose(errors);
   return run;
 }
 

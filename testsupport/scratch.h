@@ -41,10 +41,13 @@ class WorkingDir {
 struct ProgramRun {
   int exitStatus = -1;  // -1 when it did not exit normally
   std::string output;   // everything it printed on standard output
+  std::string errors;   // everything it printed on standard error
 };
 
-// Runs `program` with `args` in directory `dir`, standard input closed.
+// Runs `program` with `args` in directory `dir`, standard input closed. With
+// `unprivileged` set, a run started as root drops to the user and group
+// nobody first, so that file permissions hold for it too.
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
-                      const std::vector<std::string>& args = {});
+                      const std::vector<std::string>& args = {}, bool unprivileged = false);
 
 }  // namespace testsupport
