@@ -10,37 +10,13 @@
 
 #include "testsupport/archive_writer.h"
 #include "testsupport/png_reader.h"
+#include "testsupport/sample_archives.h"
 #include "testsupport/scratch.h"
 
 namespace {
 
 using testsupport::Rgb;
 using testsupport::Sprite;
-
-Rgb randomColour(std::mt19937& random) {
-  // Now and then the colours most easily mistaken for the background.
-  switch (random() % 8) {
-    case 0: return Rgb{0, 0, 0};
-    case 1: return Rgb{128, 128, 128};
-    default:
-      return Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
-                 static_cast<std::uint8_t>(random())};
-  }
-}
-
-// Opaque pixels with a random density, from none to all, sometimes in
-// horizontal streaks so that long runs and row crossings occur.
-Sprite randomSprite(std::mt19937& random) {
-  const double density = std::uniform_real_distribution<double>(0.0, 1.0)(random);
-  const bool streaky = random() % 2 == 0;
-  Sprite sprite;
-  bool opaque = false;
-  for (auto& pixel : sprite) {
-    if (!streaky || random() % 6 == 0) opaque = std::bernoulli_distribution(density)(random);
-    if (opaque) pixel = randomColour(random);
-  }
-  return sprite;
-}
 
 TEST(RoundTrip, RandomSpritesComeBackPixelForPixel) {
   for (unsigned seed : {1u, 2u, 3u}) {
@@ -55,7 +31,7 @@ TEST(RoundTrip, RandomSpritesComeBackPixelForPixel) {
         sprites.emplace_back();
         continue;
       }
-      Sprite sprite = id == 1 ? Sprite{} : randomSprite(random);
+      Sprite sprite = id == 1 ? Sprite{} : testsupport::randomSprite(random);
       if (id == 2) sprite.fill(Rgb{4, 5, 6});
       writer.addSprite(sprite, /*preferOne=*/random() % 2 == 0);
       sprites.emplace_back(sprite);

@@ -14,51 +14,15 @@
 #include "testsupport/archive_writer.h"
 #include "testsupport/model_unpack.h"
 #include "testsupport/png_reader.h"
+#include "testsupport/sample_archives.h"
 #include "testsupport/scratch.h"
 
 namespace {
 
-using testsupport::ArchiveWriter;
 using testsupport::Bytes;
-using testsupport::encodeRuns;
-using testsupport::Rgb;
-using testsupport::Sprite;
-
-Sprite stripes(int first, int count, int step, Rgb colour) {
-  Sprite sprite;
-  for (int i = 0; i < count; ++i) sprite[static_cast<std::size_t>(first + i * step)] = colour;
-  return sprite;
-}
-
-// Pics in id order, an empty slot, a shared block and a pic whose last run
-// ends on pixel 1023.
-Bytes mixedArchive() {
-  ArchiveWriter writer;
-  Sprite first = stripes(0, 3, 1, Rgb{255, 0, 0});
-  first[40] = Rgb{0, 0, 0};
-  first[41] = Rgb{128, 128, 128};
-  writer.addSprite(first);
-  writer.addEmptySlot(0x55);
-  writer.addSprite(stripes(1020, 4, 1, Rgb{1, 2, 3}));
-  writer.addCopyOf(1);
-  return writer.bytes();
-}
-
-// Blocks in reverse id order, t = 1 starts, a warning and an empty block.
-Bytes reversedArchive() {
-  ArchiveWriter writer;
-  writer.addSprite(stripes(5, 4, 7, Rgb{9, 200, 9}), /*preferOne=*/true);
-  writer.addPic(encodeRuns({{1100, {Rgb{1, 1, 1}}}}));
-  writer.addPic({});
-  writer.addSprite(stripes(0, 2, 31, Rgb{0, 0, 255}), /*preferOne=*/true);
-  return writer.bytes(/*reverseBlocks=*/true);
-}
-
-// The two-slot archive laid out by hand: pic 1 red at 1, green at 2.
-Bytes handArchive() {
-  return {0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-          0x00, 0x00, 0x0A, 0x00, 0x02, 0x00, 0x02, 0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00};
-}
+using testsupport::handArchive;
+using testsupport::mixedArchive;
+using testsupport::reversedArchive;
 
 // Runs the program on `archive` in a fresh directory; empty when everything
 // it did matches the model, else what differed.

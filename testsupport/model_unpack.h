@@ -5,6 +5,7 @@
 // It indexes the archive's bytes directly instead of going through stdio, so
 // the sweeps and the fuzzer check the converter against an independent path.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,10 @@ namespace testsupport {
 struct ModelPic {
   int id = 0;
   Sprite sprite;
-  // The archive position just past the last byte the decoder reads for this
-  // pic: where the stream stands after its run data.
+  // For a pic read whole, the archive position just past its run data: where
+  // the stream stands after decoding it.
   std::size_t end = 0;
-  bool cut = false;  // the archive ended inside its block header or run data
+  bool cut = false;  // its block header or run data could not be read whole
 };
 
 struct ModelRun {
@@ -27,8 +28,12 @@ struct ModelRun {
   std::vector<ModelPic> pics;  // the listed pics, in id order
 };
 
+inline constexpr std::size_t neverFails = SIZE_MAX;
+
 // With `doneLines` false the "Pics done" lines are left out, for callers that
-// decode without writing files.
-ModelRun modelUnpack(const Bytes& archive, bool doneLines = true);
+// decode without writing files. Bytes from position `failAt` on cannot be
+// read, as with ArchiveFile(bytes, failAt): a read that needs one fails with a
+// read error instead of meeting the end of the file.
+ModelRun modelUnpack(const Bytes& archive, bool doneLines = true, std::size_t failAt = neverFails);
 
 }  // namespace testsupport

@@ -1,0 +1,63 @@
+#include "testsupport/sample_archives.h"
+
+namespace testsupport {
+
+namespace {
+
+Sprite stripes(int first, int count, int step, Rgb colour) {
+  Sprite sprite;
+  for (int i = 0; i < count; ++i) sprite[static_cast<std::size_t>(first + i * step)] = colour;
+  return sprite;
+}
+
+Rgb randomColour(std::mt19937& random) {
+  switch (random() % 8) {
+    case 0: return Rgb{0, 0, 0};
+    case 1: return Rgb{128, 128, 128};
+    default:
+      return Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                 static_cast<std::uint8_t>(random())};
+  }
+}
+
+}  // namespace
+
+Bytes handArchive() {
+  return {0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+          0x00, 0x00, 0x0A, 0x00, 0x02, 0x00, 0x02, 0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00};
+}
+
+Bytes mixedArchive() {
+  ArchiveWriter writer;
+  Sprite first = stripes(0, 3, 1, Rgb{255, 0, 0});
+  first[40] = Rgb{0, 0, 0};
+  first[41] = Rgb{128, 128, 128};
+  writer.addSprite(first);
+  writer.addEmptySlot(0x55);
+  writer.addSprite(stripes(1020, 4, 1, Rgb{1, 2, 3}));
+  writer.addCopyOf(1);
+  return writer.bytes();
+}
+
+Bytes reversedArchive() {
+  ArchiveWriter writer;
+  writer.addSprite(stripes(5, 4, 7, Rgb{9, 200, 9}), /*preferOne=*/true);
+  writer.addPic(encodeRuns({{1100, {Rgb{1, 1, 1}}}}));
+  writer.addPic({});
+  writer.addSprite(stripes(0, 2, 31, Rgb{0, 0, 255}), /*preferOne=*/true);
+  return writer.bytes(/*reverseBlocks=*/true);
+}
+
+Sprite randomSprite(std::mt19937& random) {
+  const double density = std::uniform_real_distribution<double>(0.0, 1.0)(random);
+  const bool streaky = random() % 2 == 0;
+  Sprite sprite;
+  bool opaque = false;
+  for (auto& pixel : sprite) {
+    if (!streaky || random() % 6 == 0) opaque = std::bernoulli_distribution(density)(random);
+    if (opaque) pixel = randomColour(random);
+  }
+  return sprite;
+}
+
+}  // namespace testsupport
