@@ -4,8 +4,7 @@
 
 IndexStatus readIndex(std::FILE* archive, PicList& pics) {
   std::array<std::uint8_t, 6> header{};  // signature, then the pic count
-  if (const ReadStatus status = readBytes(archive, header.data(), header.size());
-      status != ReadStatus::ok) {
+  if (const ReadStatus status = readBytes(archive, header.data(), header.size()); status != ReadStatus::ok) {
     reportShortRead(status, "vorna.spr ends inside its header!\n", 0);
     return IndexStatus::cutInHeader;
   }
@@ -15,8 +14,7 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics) {
   pics.reserve(pics.size() + static_cast<std::size_t>(count));
   for (int id = 1; id <= count; ++id) {
     std::array<std::uint8_t, 4> slot{};
-    if (const ReadStatus status = readBytes(archive, slot.data(), slot.size());
-        status != ReadStatus::ok) {
+    if (const ReadStatus status = readBytes(archive, slot.data(), slot.size()); status != ReadStatus::ok) {
       reportShortRead(status, "vorna.spr ends inside the offset table at pic %i!\n", id);
       return IndexStatus::cutInTable;
     }

@@ -11,8 +11,8 @@ namespace {
 
 using testsupport::appendLe16;
 using testsupport::appendLe32;
-using testsupport::Bytes;
 using testsupport::ArchiveFile;
+using testsupport::Bytes;
 
 Bytes header(unsigned count) {
   Bytes out = {'s', 'i', 'g', '!'};
@@ -44,12 +44,12 @@ std::vector<std::pair<int, int>> idsAndOffsets(const PicList& pics) {
 
 TEST(ReadIndex, ListsNonEmptySlotsByTablePosition) {
   Bytes bytes = header(6);
-  appendLe32(bytes, 0);            // 1: empty
-  appendLe32(bytes, 288);          // 2
-  appendLe32(bytes, 0x7F000000);   // 3: low three bytes zero, so empty whatever b3 holds
-  appendLe32(bytes, 0x01000010);   // 4: b3 ignored, offset 16
-  appendLe32(bytes, 0x00ABCDEF);   // 5: all 24 bits count
-  appendLe32(bytes, 288);          // 6: same block as pic 2, still its own entry
+  appendLe32(bytes, 0);           // 1: empty
+  appendLe32(bytes, 288);         // 2
+  appendLe32(bytes, 0x7F000000);  // 3: low three bytes zero, so empty whatever b3 holds
+  appendLe32(bytes, 0x01000010);  // 4: b3 ignored, offset 16
+  appendLe32(bytes, 0x00ABCDEF);  // 5: all 24 bits count
+  appendLe32(bytes, 288);         // 6: same block as pic 2, still its own entry
   const IndexRun run = index(bytes);
   EXPECT_EQ(run.status, IndexStatus::whole);
   EXPECT_EQ(run.output, "Number of pics: 6\n");

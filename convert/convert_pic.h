@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdio>
-
 #include <gd.h>
+
+#include <cstdio>
 
 #include "archive/pic_entry.h"
 

@@ -16,9 +16,9 @@
 // its colours past pixel 1023 are read and dropped. Every image ever written
 // from an archive depends on this arithmetic, odd steps included.
 
-#include <cstdio>
-
 #include <gd.h>
+
+#include <cstdio>
 
 #include "archive/archive_stream.h"
 #include "archive/pic_entry.h"

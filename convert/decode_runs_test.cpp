@@ -60,9 +60,9 @@ Decoded decode(const Bytes& runData, std::optional<std::uint16_t> size = {},
     const int value = gdImageGetTrueColorPixel(image, p % 32, p / 32);
     if (value == picBackground) continue;
     EXPECT_EQ(value >> 24, 0) << "pixel " << p << " is not opaque";
-    decoded.pixels[p] = Rgb{static_cast<std::uint8_t>(value >> 16 & 0xFF),
-                            static_cast<std::uint8_t>(value >> 8 & 0xFF),
-                            static_cast<std::uint8_t>(value & 0xFF)};
+    decoded.pixels[p] =
+        Rgb{static_cast<std::uint8_t>(value >> 16 & 0xFF), static_cast<std::uint8_t>(value >> 8 & 0xFF),
+            static_cast<std::uint8_t>(value & 0xFF)};
   }
   gdImageDestroy(image);
   return decoded;

@@ -99,18 +99,21 @@ const std::array<int, picSide>& backgroundRow() {
 }
 
 void resetImage(gdImagePtr image) {
-  for (int y = 0; y < gdImageSY(image); ++y) std::memcpy(image->tpixels[y], backgroundRow().data(), sizeof(int) * picSide);
+  for (int y = 0; y < gdImageSY(image); ++y) {
+    std::memcpy(image->tpixels[y], backgroundRow().data(), sizeof(int) * picSide);
+  }
 }
 
 void checkPixels(gdImagePtr image, const testsupport::ModelPic& pic) {
-  std::array<int, picSide * picSide> want{};
+  std::array<int, std::size_t{picSide} * picSide> want{};
   for (std::size_t p = 0; p < want.size(); ++p) {
     const auto& colour = pic.sprite[p];
     want[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : picBackground;
   }
   const std::array<int, picSide>& background = backgroundRow();
   for (int y = 0; y < 2 * picSide; ++y) {
-    const int* wanted = y < picSide ? &want[static_cast<std::size_t>(y * picSide)] : background.data();
+    const int* wanted =
+        y < picSide ? &want.at(std::size_t{picSide} * static_cast<std::size_t>(y)) : background.data();
     if (std::memcmp(image->tpixels[y], wanted, sizeof background) != 0) {
       fail("pic " + std::to_string(pic.id) + " differs in row " + std::to_string(y));
     }

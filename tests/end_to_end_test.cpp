@@ -180,8 +180,7 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
   std::filesystem::create_directory(dir / "2.png");
   std::filesystem::create_symlink("/dev/full", dir / "3.png");
   const ProgramRun run = unpack(dir, writer.bytes());
-  EXPECT_EQ(run.output,
-            "Number of pics: 3\nPics done: 1\nUnable to write 2.png!\nUnable to write 3.png!\n");
+  EXPECT_EQ(run.output, "Number of pics: 3\nPics done: 1\nUnable to write 2.png!\nUnable to write 3.png!\n");
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(showsSprite(dir, "1.png", oneColour(0, Rgb{0, 0, 0})), "");

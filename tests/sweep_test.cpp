@@ -44,7 +44,7 @@ std::string checkRun(const Bytes& archive) {
     const auto png = testsupport::readPng(dir / name);
     if (!png) return name + " is missing or not a valid PNG";
     if (const std::string why = testsupport::compareWithSprite(*png, pic.sprite); !why.empty()) {
-      return name + ": " + why;
+      return name + ": " += why;
     }
   }
   if (dir.names() != names) return "unexpected files in the directory";

@@ -54,7 +54,8 @@ Read modelPic(const Source& source, std::size_t offset, ModelPic& pic, std::stri
     for (unsigned k = 0; k < c; ++k, ++p) {
       if ((status = source.read(at, 3)) != Read::ok) return status;
       if (p <= 1023) {
-        pic.sprite[static_cast<std::size_t>(p)] = Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
+        pic.sprite[static_cast<std::size_t>(p)] =
+            Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
       }
       at += 3;
       n += 3;

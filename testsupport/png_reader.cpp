@@ -35,7 +35,7 @@ std::optional<PngImage> readPng(const std::filesystem::path& path) {
   }
   // Declared before setjmp so that a longjmp does not skip its destructor.
   PngImage image;
-  if (setjmp(png_jmpbuf(png))) {
+  if (setjmp(png_jmpbuf(png))) {  // NOLINT(cert-err52-cpp): libpng reports errors only by longjmp
     png_destroy_read_struct(&png, &info, nullptr);
     return std::nullopt;
   }
@@ -57,10 +57,10 @@ std::optional<PngImage> readPng(const std::filesystem::path& path) {
 
 std::string compareWithSprite(const PngImage& png, const Sprite& sprite) {
   std::ostringstream why;
-  if (png.width != 32 || png.height != 32 || png.bitDepth != 8 ||
-      png.colourType != PNG_COLOR_TYPE_RGBA || png.interlace != PNG_INTERLACE_NONE) {
-    why << "not a 32x32 8-bit RGBA non-interlaced image: " << png.width << "x" << png.height
-        << " depth " << png.bitDepth << " type " << png.colourType << " interlace " << png.interlace;
+  if (png.width != 32 || png.height != 32 || png.bitDepth != 8 || png.colourType != PNG_COLOR_TYPE_RGBA ||
+      png.interlace != PNG_INTERLACE_NONE) {
+    why << "not a 32x32 8-bit RGBA non-interlaced image: " << png.width << "x" << png.height << " depth "
+        << png.bitDepth << " type " << png.colourType << " interlace " << png.interlace;
     return why.str();
   }
   for (int p = 0; p < 1024; ++p) {
@@ -71,8 +71,8 @@ std::string compareWithSprite(const PngImage& png, const Sprite& sprite) {
     const bool match = want ? got == std::array<std::uint8_t, 4>{want->red, want->green, want->blue, 255}
                             : got[0] == 128 && got[1] == 128 && got[2] == 128 && got[3] <= 1;
     if (!match) {
-      why << "pixel " << p << " (" << p % 32 << "," << p / 32 << ") is " << int{got[0]} << ","
-          << int{got[1]} << "," << int{got[2]} << "," << int{got[3]} << ", wanted ";
+      why << "pixel " << p << " (" << p % 32 << "," << p / 32 << ") is " << int{got[0]} << "," << int{got[1]}
+          << "," << int{got[2]} << "," << int{got[3]} << ", wanted ";
       if (want) {
         why << int{want->red} << "," << int{want->green} << "," << int{want->blue} << ",255";
       } else {

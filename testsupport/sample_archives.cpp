@@ -4,9 +4,9 @@ namespace testsupport {
 
 namespace {
 
-Sprite stripes(int first, int count, int step, Rgb colour) {
+Sprite stripes(std::size_t first, std::size_t count, std::size_t step, Rgb colour) {
   Sprite sprite;
-  for (int i = 0; i < count; ++i) sprite[static_cast<std::size_t>(first + i * step)] = colour;
+  for (std::size_t i = 0; i < count; ++i) sprite.at(first + i * step) = colour;
   return sprite;
 }
 

@@ -26,8 +26,8 @@ ScratchDir::~ScratchDir() {
                                    std::filesystem::perm_options::add, ignored);
     }
   }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               ignored);
   std::filesystem::remove_all(path_, ignored);
 }
 
@@ -66,7 +66,8 @@ ProgramRun runProgram(const std::string& program, const std::filesystem::path& d
     const int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     constexpr uid_t nobody = 65534;
-    if (unprivileged && getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+    if (unprivileged && getuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
       _exit(126);
     }
     if (chdir(dir.c_str()) != 0) _exit(127);
