@@ -42,6 +42,9 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive) {
   ReadStatus data = ReadStatus::ok;
   std::FILE* out = std::fopen(name.data(), "wb+");
   if (out != nullptr) {
+    // The PNG goes out in one fwrite: unbuffered, that is one write call, with
+    // no buffer to allocate and no fstat to size it.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     const bool written = drawAndWrite(entry, archive, out, data);
     // fclose flushes the last of the PNG: a full disk often shows only here.
     if (std::fclose(out) == 0 && written) {

@@ -21,8 +21,7 @@ void putPicPixel(int p, int red, int green, int blue, gdImagePtr image) {
 }
 
 ReadStatus decodeRuns(PicEntry& entry, std::FILE* archive, gdImagePtr image) {
-  constexpr long blockHeaderSize = 5;
-  ReadStatus status = seekTo(archive, entry.offset + blockHeaderSize);
+  ReadStatus status = ReadStatus::ok;
   int p = 0;  // at most 1023 + 65534 + 65535 + 1
   int n = 0;  // at most 65534 + 4 + 3 * 65535
   while (status == ReadStatus::ok && p <= lastPixel && n < entry.size) {
