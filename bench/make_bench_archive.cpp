@@ -95,7 +95,7 @@ Sprite drawSprite(std::mt19937& random) {
       if (d < 0.12) brightness *= 0.45;  // outline
       Rgb colour = shade(hue, brightness);
       if (d > 0.85 && random() % 3 == 0) colour = Rgb{250, 250, 240};  // highlight
-      sprite[static_cast<std::size_t>(y * 32 + x)] = colour;
+      sprite.at(static_cast<std::size_t>(y) * 32 + static_cast<std::size_t>(x)) = colour;
     }
   }
   return sprite;
