@@ -18,9 +18,9 @@ enum class PicResult {
 
 // Writes pic `entry` as N.png (32 x 32 RGBA) in the current directory, decoding
 // its run data from the archive, which readPicHeader has left at the start of
-// that data. The output is opened before anything else: if
-// that fails the archive is not touched. A file that cannot be written whole
-// is removed rather than left corrupt.
+// that data. The output is opened before anything else: if that fails the
+// archive is not touched. A file that cannot be written whole is removed
+// rather than left corrupt.
 PicResult convertPic(PicEntry& entry, std::FILE* archive);
 
 // Encodes `image` as PNG and writes it to `out`; false if gd, libpng or the

@@ -191,15 +191,22 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
 // permissions bite.
 TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
   namespace fs = std::filesystem;
+  const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+  // nobody may not reach the build tree (a clone under /root, say): run a copy.
+  ScratchDir bin;
+  fs::copy_file(VORNA_UNPACK, bin / "vorna-unpack");
+  fs::permissions(bin.path(), readOnly);
+  const std::string program = (bin / "vorna-unpack").string();
+
   ArchiveWriter writer;
   for (int i = 0; i < 2; ++i) writer.addSprite(oneColour(i, Rgb{5, 6, 7}));
 
   // A read-only directory: neither pic can be written, and both say so.
   ScratchDir locked;
   testsupport::writeFile(locked / "vorna.spr", writer.bytes());
-  fs::permissions(locked.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                     fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  ProgramRun run = testsupport::runProgram(VORNA_UNPACK, locked.path(), {}, /*unprivileged=*/true);
+  fs::permissions(locked.path(), readOnly);
+  ProgramRun run = testsupport::runProgram(program, locked.path(), {}, /*unprivileged=*/true);
   EXPECT_EQ(run.output, "Number of pics: 2\nUnable to write 1.png!\nUnable to write 2.png!\n");
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.exitStatus, 2);
@@ -212,7 +219,7 @@ TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
   testsupport::writeFile(open / "1.png", {'o', 'l', 'd'});
   fs::permissions(open / "1.png", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   fs::permissions(open.path(), fs::perms::all);
-  run = testsupport::runProgram(VORNA_UNPACK, open.path(), {}, /*unprivileged=*/true);
+  run = testsupport::runProgram(program, open.path(), {}, /*unprivileged=*/true);
   EXPECT_EQ(run.output, "Number of pics: 2\nUnable to write 1.png!\nPics done: 2\n");
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(fs::file_size(open / "1.png"), 3u);

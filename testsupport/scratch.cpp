@@ -50,14 +50,22 @@ WorkingDir::~WorkingDir() {
 
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
                       const std::vector<std::string>& args, bool unprivileged) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   // Standard error goes to a file, so that reading one pipe to its end can
   // never wait on a child blocked writing the other.
   std::FILE* errors = std::tmpfile();
   if (errors == nullptr) throw std::runtime_error("tmpfile failed");
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) {
+    std::fclose(errors);
+    throw std::runtime_error("pipe failed");
+  }
   const pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork failed");
+  if (child < 0) {
+    std::fclose(errors);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    throw std::runtime_error("fork failed");
+  }
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     dup2(fileno(errors), STDERR_FILENO);
