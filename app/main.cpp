@@ -1,6 +1,7 @@
-#include <malloc.h>
-
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "app/driver.h"
 
@@ -9,10 +10,13 @@ int main() {
   // Encoding each PNG allocates zlib's state (about 270 KiB) and frees it
   // again. With glibc's defaults that memory goes back to the kernel after
   // every pic and comes back, freshly zeroed, for the next one: thousands of
-  // brk calls and page faults. Keeping it costs well under a MiB.
+  // brk calls and page faults. Keeping it costs well under a MiB. (Other C
+  // libraries, Windows' among them, have no such knobs.)
+#ifdef __GLIBC__
   constexpr int keep = 8 << 20;
   mallopt(M_MMAP_THRESHOLD, keep);
   mallopt(M_TRIM_THRESHOLD, keep);
+#endif
 
   int status = runConverter();
   // Progress lines that never reached their reader (stdout on a full disk) are

@@ -13,6 +13,21 @@ std::FILE* openArchive(const char* path) {
   return archive;
 }
 
+namespace {
+
+// The next byte, or EOF. Only this program touches the stream, so stdio's
+// per-call lock buys nothing; Windows' C library names the lock-free getc
+// differently.
+int nextByte(std::FILE* archive) {
+#ifdef _WIN32
+  return _getc_nolock(archive);
+#else
+  return getc_unlocked(archive);
+#endif
+}
+
+}  // namespace
+
 ReadStatus seekTo(std::FILE* archive, long offset) {
   // A read error is sticky in stdio; clear it so that it is not blamed on the
   // reads of the next pic as well.
@@ -22,8 +37,7 @@ ReadStatus seekTo(std::FILE* archive, long offset) {
 
 ReadStatus readBytes(std::FILE* archive, std::uint8_t* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    // Only this program touches the stream, so stdio's per-call lock buys nothing.
-    const int byte = getc_unlocked(archive);
+    const int byte = nextByte(archive);
     if (byte == EOF) return std::ferror(archive) ? ReadStatus::error : ReadStatus::end;
     out[i] = static_cast<std::uint8_t>(byte);
   }
