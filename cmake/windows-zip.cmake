@@ -1,0 +1,38 @@
+# The Windows zip, vorna-unpack-<version>-win64.zip (cpack -G ZIP): the
+# programs, README, LICENSE and each program's manual as plain text, all in
+# one folder. Text files get Windows' CR LF line ends.
+set(zip_files ${PROJECT_SOURCE_DIR}/README.md)
+if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
+  list(APPEND zip_files ${PROJECT_SOURCE_DIR}/LICENSE)
+endif()
+find_program(GROFF groff REQUIRED)
+set(crlf ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake)
+set(zip_texts)
+foreach(program vorna-unpack vorna-pack)
+  if(NOT TARGET ${program})
+    continue()
+  endif()
+  install(TARGETS ${program} RUNTIME DESTINATION .)
+  # The manual as a terminal shows it, without bold or underlining.
+  add_custom_command(OUTPUT zip/${program}.txt
+    COMMAND ${GROFF} -man -rHY=0 -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/doc/${program}.1 > ${program}.txt
+    COMMAND ${CMAKE_COMMAND} -DIN=${program}.txt -DOUT=zip/${program}.txt -P ${crlf}
+    DEPENDS doc/${program}.1 ${crlf})
+  list(APPEND zip_texts ${PROJECT_BINARY_DIR}/zip/${program}.txt)
+endforeach()
+foreach(file IN LISTS zip_files)
+  get_filename_component(name ${file} NAME)
+  add_custom_command(OUTPUT zip/${name}
+    COMMAND ${CMAKE_COMMAND} -DIN=${file} -DOUT=zip/${name} -P ${crlf}
+    DEPENDS ${file} ${crlf})
+  list(APPEND zip_texts ${PROJECT_BINARY_DIR}/zip/${name})
+endforeach()
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/zip)
+add_custom_target(zip-texts ALL DEPENDS ${zip_texts})
+install(FILES ${zip_texts} DESTINATION .)
+
+set(CPACK_PACKAGE_NAME vorna-unpack)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME vorna-unpack-${PROJECT_VERSION}-win64)
+set(CPACK_GENERATOR ZIP)
+include(CPack)
