@@ -23,7 +23,7 @@ using testsupport::ScratchDir;
 using testsupport::Sprite;
 
 ProgramRun unpack(const ScratchDir& dir, const std::vector<std::string>& args = {}) {
-  return testsupport::runProgram(VORNA_UNPACK, dir.path(), args);
+  return testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir.path(), args);
 }
 
 ProgramRun unpack(const ScratchDir& dir, const Bytes& archive) {
@@ -178,18 +178,25 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
   for (int i = 0; i < 3; ++i) writer.addSprite(oneColour(i, Rgb{0, 0, 0}));
   ScratchDir dir;
   std::filesystem::create_directory(dir / "2.png");
-  std::filesystem::create_symlink("/dev/full", dir / "3.png");
+  // A full disk, where /dev/full can stand for one: Windows has no such file.
+  const bool fullDisk = !testsupport::underWine();
+  if (fullDisk) std::filesystem::create_symlink("/dev/full", dir / "3.png");
   const ProgramRun run = unpack(dir, writer.bytes());
-  EXPECT_EQ(run.output, "Number of pics: 3\nPics done: 1\nUnable to write 2.png!\nUnable to write 3.png!\n");
+  EXPECT_EQ(run.output, std::string("Number of pics: 3\nPics done: 1\nUnable to write 2.png!\n") +
+                            (fullDisk ? "Unable to write 3.png!\n" : "Pics done: 3\n"));
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(showsSprite(dir, "1.png", oneColour(0, Rgb{0, 0, 0})), "");
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png", "2.png"}));
+  std::set<std::string> names{"vorna.spr", "1.png", "2.png"};
+  if (!fullDisk) names.insert("3.png");
+  EXPECT_EQ(dir.names(), names);
 }
 
 // Run as an ordinary user (nobody, when the tests run as root) so that the
 // permissions bite.
 TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
+  if (testsupport::underWine())
+    GTEST_SKIP() << "wine runs only as the owner of its prefix, never as user nobody";
   namespace fs = std::filesystem;
   const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;

@@ -40,7 +40,8 @@ TEST(RoundTrip, RandomSpritesComeBackPixelForPixel) {
 
     testsupport::ScratchDir dir;
     testsupport::writeFile(dir / "vorna.spr", writer.bytes(/*reverseBlocks=*/seed == 2));
-    const testsupport::ProgramRun run = testsupport::runProgram(VORNA_UNPACK, dir.path());
+    const testsupport::ProgramRun run =
+        testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir.path());
     ASSERT_EQ(run.exitStatus, 0) << "seed " << seed;
     ASSERT_EQ(run.output, "Number of pics: " + std::to_string(count) + "\n" + expectedOutput);
     for (int id = 1; id <= count; ++id) {

@@ -29,7 +29,8 @@ using testsupport::reversedArchive;
 std::string checkRun(const Bytes& archive) {
   const testsupport::ScratchDir dir;
   testsupport::writeFile(dir / "vorna.spr", archive);
-  const testsupport::ProgramRun run = testsupport::runProgram(VORNA_UNPACK, dir.path());
+  const testsupport::ProgramRun run =
+      testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir.path());
   const testsupport::ModelRun want = testsupport::modelUnpack(archive);
   if (run.exitStatus != want.exitStatus) {
     return "status " + std::to_string(run.exitStatus) + ", wanted " + std::to_string(want.exitStatus);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -47,6 +48,22 @@ WorkingDir::~WorkingDir() {
   std::error_code ignored;
   std::filesystem::current_path(previous_, ignored);
 }
+
+namespace {
+
+const char* wineRunners() {
+  const char* dir = std::getenv("VORNA_WINE");
+  return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
+}  // namespace
+
+std::string programUnderTest(const std::string& builtIn) {
+  if (!underWine()) return builtIn;
+  return (std::filesystem::path(wineRunners()) / std::filesystem::path(builtIn).filename()).string();
+}
+
+bool underWine() { return wineRunners() != nullptr; }
 
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
                       const std::vector<std::string>& args, bool unprivileged) {

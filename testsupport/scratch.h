@@ -44,6 +44,16 @@ struct ProgramRun {
   std::string errors;   // everything it printed on standard error
 };
 
+// The program a test runs: `builtIn`, the build's own (a path ending in, say,
+// vorna-unpack), unless the environment variable VORNA_WINE names a directory
+// of runners of the Windows build under wine: then the runner of the same
+// name there.
+std::string programUnderTest(const std::string& builtIn);
+
+// Whether the programs under test are the Windows build under wine, where
+// Linux-only setups (another user, /dev/full) mean nothing.
+bool underWine();
+
 // Runs `program` with `args` in directory `dir`, standard input closed. With
 // `unprivileged` set, a run started as root drops to the user and group
 // nobody first, so that file permissions hold for it too.
