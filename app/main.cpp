@@ -1,8 +1,10 @@
+#include <cstdio>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -16,7 +18,10 @@ namespace {
 // managers and cron set-ups do), the archive and the images would take those
 // descriptors, and stdio would flush the progress lines into a PNG. /dev/null
 // fills each gap first: open always takes the lowest free descriptor.
+// Windows' C library never hands out descriptors 0 to 2 for files, even
+// when the program starts without standard handles.
 void fillClosedStandardDescriptors() {
+#ifndef _WIN32
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     const int opened = open("/dev/null", O_RDWR);
@@ -24,6 +29,7 @@ void fillClosedStandardDescriptors() {
     // on it rather than leak it.
     if (opened >= 0 && opened != fd) close(opened);
   }
+#endif
 }
 
 }  // namespace

@@ -4,21 +4,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// Opens `path` for binary reading without waiting: O_NONBLOCK keeps the open
+// of a FIFO that has no writer from waiting for one for ever. Windows has no
+// such FIFOs, and would read in text mode without O_BINARY.
+int openNoWait(const char* path) {
+#ifdef _WIN32
+  return open(path, O_RDONLY | O_BINARY | O_NOINHERIT);
+#else
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+}
+
+// Reads on `fd` wait for data again. On a regular file O_NONBLOCK changes
+// nothing, but it is not left behind.
+bool clearNoWait(int fd) {
+#ifdef _WIN32
+  return fd >= 0;
+#else
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+#endif
+}
+
+}  // namespace
+
 std::FILE* openArchive(const char* path) {
-  // O_NONBLOCK: opening a FIFO that has no writer would otherwise wait for
-  // one for ever. It is cleared again once the file is known to be a plain
-  // one, where it changes nothing anyway.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openNoWait(path);
   if (fd < 0) return nullptr;
   struct stat info {};
   // Only a regular file can be read at the offsets its table names: on a pipe
   // every seek fails, and each pic would come out empty over a good image.
-  const int flags = fcntl(fd, F_GETFL);
   std::FILE* archive = nullptr;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-    archive = fdopen(fd, "rb");
-  }
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && clearNoWait(fd)) archive = fdopen(fd, "rb");
   if (archive == nullptr) close(fd);
   return archive;
 }

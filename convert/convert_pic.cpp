@@ -1,9 +1,5 @@
 #include "convert/convert_pic.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <memory>
 
@@ -64,15 +60,12 @@ bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadSta
 // beside it, renamed over it only when complete, so that N.png is never seen
 // half written, whatever stops the run. Whether N.png may be replaced is
 // settled before the archive is touched.
-bool writeReplacing(const char* name, const struct stat* existing, PicEntry& entry, std::FILE* archive,
+// `existingMode` holds the permission bits of the N.png there is, or -1.
+bool writeReplacing(const char* name, int existingMode, PicEntry& entry, std::FILE* archive,
                     ReadStatus& data) {
-  if (existing != nullptr) {
-    // A read-only N.png is not ours to replace, even though the directory
-    // would let a rename do it.
-    const int probe = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return false;
-    close(probe);
-  }
+  // A read-only N.png is not ours to replace, even though the directory
+  // would let a rename do it.
+  if (existingMode >= 0 && !mayWrite(name)) return false;
   TempFile temp;
   if (!createTempBeside(name, temp)) return false;
   const EncodedPng png = drawPng(entry, archive, data);
@@ -81,7 +74,7 @@ bool writeReplacing(const char* name, const struct stat* existing, PicEntry& ent
     return false;
   }
   // The replacement keeps the permissions of the file it replaces.
-  return commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
+  return commitTemp(temp, /*sync=*/false, existingMode);
 }
 
 }  // namespace
@@ -91,11 +84,10 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive) {
   std::snprintf(name.data(), name.size(), "%i.png", entry.id);
 
   ReadStatus data = ReadStatus::ok;
-  struct stat info {};
-  const bool exists = lstat(name.data(), &info) == 0;
-  const bool written = exists && !S_ISREG(info.st_mode)
+  int mode = -1;
+  const bool written = fileKindAt(name.data(), mode) == FileKind::other
                            ? writeThrough(name.data(), entry, archive, data)
-                           : writeReplacing(name.data(), exists ? &info : nullptr, entry, archive, data);
+                           : writeReplacing(name.data(), mode, entry, archive, data);
   if (!written) {
     std::printf("Unable to write %i.png!\n", entry.id);
     return PicResult::unwritable;

@@ -23,6 +23,18 @@ void installTempCleanup();
 // left behind.
 void removeStaleTemps(const std::string& dir);
 
+// What is at a path, a symlink not followed: nothing, a regular file, or
+// something else (a symlink, a directory, a FIFO, a device).
+enum class FileKind { none, regular, other };
+
+// The kind of file at `path`; for a regular one, its permission bits go to
+// `mode`.
+FileKind fileKindAt(const std::string& path, int& mode);
+
+// Whether the existing file `path` may be written: it opens for writing,
+// without following a symlink or waiting for a FIFO's reader.
+bool mayWrite(const std::string& path);
+
 // An open temporary file beside a target. At most one exists at a time.
 struct TempFile {
   std::string target;  // the file it will replace

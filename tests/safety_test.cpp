@@ -29,6 +29,8 @@ using testsupport::ScratchDir;
 
 using Files = std::map<std::string, std::string>;  // name -> content
 
+std::string unpackProgram() { return testsupport::programUnderTest(VORNA_UNPACK); }
+
 std::string contentOf(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), {}};
@@ -66,7 +68,7 @@ Files unpackedPngs(const Bytes& archive, double& seconds) {
   ScratchDir dir;
   testsupport::writeFile(dir / "vorna.spr", archive);
   const auto start = std::chrono::steady_clock::now();
-  const ProgramRun run = testsupport::runProgram(VORNA_UNPACK, dir.path());
+  const ProgramRun run = testsupport::runProgram(unpackProgram(), dir.path());
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(run.exitStatus, 0);
   Files files = filesIn(dir.path());
@@ -75,6 +77,7 @@ Files unpackedPngs(const Bytes& archive, double& seconds) {
 }
 
 TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no FIFOs and no /dev/stdin";
   const Bytes archive = testsupport::mixedArchive();
   RunOptions options;
   options.timeoutSeconds = 10;
@@ -82,7 +85,7 @@ TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
   // A FIFO with no writer: opening it must not wait for one.
   ScratchDir fifoDir;
   ASSERT_EQ(mkfifo((fifoDir / "vorna.spr").c_str(), 0600), 0);
-  ProgramRun run = testsupport::runProgram(VORNA_UNPACK, fifoDir.path(), options);
+  ProgramRun run = testsupport::runProgram(unpackProgram(), fifoDir.path(), options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
   EXPECT_EQ(run.exitStatus, 1);
@@ -94,13 +97,14 @@ TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
   fs::create_symlink("/dev/stdin", pipeDir / "vorna.spr");
   testsupport::writeFile(pipeDir / "1.png", {'o', 'l', 'd'});
   options.input.assign(archive.begin(), archive.end());
-  run = testsupport::runProgram(VORNA_UNPACK, pipeDir.path(), options);
+  run = testsupport::runProgram(unpackProgram(), pipeDir.path(), options);
   EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(contentOf(pipeDir / "1.png"), "old");
 }
 
 TEST(Safety, ClosedStandardInputAndOutputNeverReachTheImages) {
+  if (testsupport::underWine()) GTEST_SKIP() << "wine-run captures standard output itself";
   // Every pic prints a warning while its image is being made, so stdio's
   // buffer fills and is flushed then, again and again.
   ArchiveWriter writer;
@@ -113,7 +117,7 @@ TEST(Safety, ClosedStandardInputAndOutputNeverReachTheImages) {
   testsupport::writeFile(dir / "vorna.spr", writer.bytes());
   RunOptions options;
   options.closedStdio = true;
-  const ProgramRun run = testsupport::runProgram(VORNA_UNPACK, dir.path(), options);
+  const ProgramRun run = testsupport::runProgram(unpackProgram(), dir.path(), options);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.errors, "");
   for (int id = 1; id <= 600; ++id) {
@@ -128,6 +132,7 @@ TEST(Safety, ClosedStandardInputAndOutputNeverReachTheImages) {
 // new one. INT and TERM leave no temporary and end the run by that signal;
 // after KILL, the next run leaves none.
 TEST(Safety, InterruptedRunsLeaveEveryImageOldOrNew) {
+  if (testsupport::underWine()) GTEST_SKIP() << "POSIX signals reach wine, not the Windows program";
   double seconds = 0;
   const Bytes oldArchive = randomArchive(11, 1500);
   const Bytes newArchive = randomArchive(12, 1600);
@@ -143,7 +148,7 @@ TEST(Safety, InterruptedRunsLeaveEveryImageOldOrNew) {
       RunOptions options;
       options.interruptSignal = signal;
       options.interruptAfter = instant * seconds;
-      const ProgramRun run = testsupport::runProgram(VORNA_UNPACK, dir.path(), options);
+      const ProgramRun run = testsupport::runProgram(unpackProgram(), dir.path(), options);
       const std::string where = "signal " + std::to_string(signal) + " at " + std::to_string(instant);
       if (run.exitStatus == 0) continue;  // finished before the signal
       ++stopped;
@@ -166,7 +171,7 @@ TEST(Safety, InterruptedRunsLeaveEveryImageOldOrNew) {
         continue;
       }
       EXPECT_LE(temporaries.size(), 1u) << where;
-      const ProgramRun rerun = testsupport::runProgram(VORNA_UNPACK, dir.path());
+      const ProgramRun rerun = testsupport::runProgram(unpackProgram(), dir.path());
       EXPECT_EQ(rerun.exitStatus, 0);
       Files after = filesIn(dir.path());
       after.erase("vorna.spr");
