@@ -195,8 +195,9 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
 // Run as an ordinary user (nobody, when the tests run as root) so that the
 // permissions bite.
 TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
-  if (testsupport::underWine())
+  if (testsupport::underWine()) {
     GTEST_SKIP() << "wine runs only as the owner of its prefix, never as user nobody";
+  }
   namespace fs = std::filesystem;
   const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
