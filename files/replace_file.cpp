@@ -28,6 +28,8 @@ namespace {
 // their handlers on a thread of their own, where the temporary is still
 // open, and an open file cannot be removed there: the handler closes it first.
 #ifdef _WIN32
+// A folder ends at a backslash as well, or at the colon of a drive (C:x.png).
+constexpr const char* pathSeparators = "/\\:";
 constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT;
 constexpr int probeFlags = O_WRONLY | O_BINARY | O_NOINHERIT;
 int lstatOrStat(const char* path, struct stat* info) { return stat(path, info); }
@@ -57,6 +59,7 @@ bool renameOver(const std::string& from, const std::string& to, bool sync) {
 // MOVEFILE_WRITE_THROUGH has made the rename durable.
 void syncDirectoryOf(const std::string& /*path*/) {}
 #else
+constexpr const char* pathSeparators = "/";
 constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int probeFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 int lstatOrStat(const char* path, struct stat* info) { return lstat(path, info); }
@@ -130,7 +133,7 @@ void setPending(const std::string& path) {
 }
 
 std::string tempNameFor(const std::string& target, long pid) {
-  const std::size_t slash = target.rfind('/');
+  const std::size_t slash = target.find_last_of(pathSeparators);
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   return dir + tempPrefix + std::to_string(pid) + tempSuffix;
 }
