@@ -1,5 +1,8 @@
 #include "convert/convert_pic.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <memory>
 
@@ -41,17 +44,19 @@ EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
 // The way for an N.png that is not a regular file (a symlink, a FIFO, a
 // device, a directory): it is opened by its name and written through, as it
 // always was. A temporary renamed over it would replace the link or the
-// device itself.
+// device itself. The open is what stdio's "wb+" does, except that a regular
+// file behind a link is cut to nothing only once the new image is ready, so
+// that an interruption has the least chance of finding it half written.
 bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadStatus& data) {
-  std::FILE* out = std::fopen(name, "wb+");
-  if (out == nullptr) return false;
-  // The PNG goes out in one fwrite: unbuffered, that is one write call, with
-  // no buffer to allocate and no fstat to size it.
-  std::setvbuf(out, nullptr, _IONBF, 0);
+  const int out = openThrough(name);
+  if (out < 0) return false;
   const EncodedPng png = drawPng(entry, archive, data);
-  const bool written = png.size > 0 && std::fwrite(png.bytes.get(), 1, png.size, out) == png.size;
-  // fclose flushes the last of the PNG: a full disk often shows only here.
-  if (std::fclose(out) == 0 && written) return true;
+  struct stat info {};
+  bool written = png.size > 0 && fstat(out, &info) == 0;
+  if (written && S_ISREG(info.st_mode)) written = ftruncate(out, 0) == 0;
+  written = written && writeAll(out, png.bytes.get(), png.size);
+  // close reports what a network file system may only find out at the end.
+  if (close(out) == 0 && written) return true;
   std::remove(name);
   return false;
 }
@@ -60,12 +65,9 @@ bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadSta
 // beside it, renamed over it only when complete, so that N.png is never seen
 // half written, whatever stops the run. Whether N.png may be replaced is
 // settled before the archive is touched.
-// `existingMode` holds the permission bits of the N.png there is, or -1.
-bool writeReplacing(const char* name, int existingMode, PicEntry& entry, std::FILE* archive,
+bool writeReplacing(const char* name, const struct stat* existing, PicEntry& entry, std::FILE* archive,
                     ReadStatus& data) {
-  // A read-only N.png is not ours to replace, even though the directory
-  // would let a rename do it.
-  if (existingMode >= 0 && !mayWrite(name)) return false;
+  if (existing != nullptr && !mayReplace(name, *existing)) return false;
   TempFile temp;
   if (!createTempBeside(name, temp)) return false;
   const EncodedPng png = drawPng(entry, archive, data);
@@ -74,7 +76,7 @@ bool writeReplacing(const char* name, int existingMode, PicEntry& entry, std::FI
     return false;
   }
   // The replacement keeps the permissions of the file it replaces.
-  return commitTemp(temp, /*sync=*/false, existingMode);
+  return commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
 }
 
 }  // namespace
@@ -84,10 +86,11 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive) {
   std::snprintf(name.data(), name.size(), "%i.png", entry.id);
 
   ReadStatus data = ReadStatus::ok;
-  int mode = -1;
-  const bool written = fileKindAt(name.data(), mode) == FileKind::other
+  struct stat info {};
+  const bool exists = lstat(name.data(), &info) == 0;
+  const bool written = exists && !S_ISREG(info.st_mode)
                            ? writeThrough(name.data(), entry, archive, data)
-                           : writeReplacing(name.data(), mode, entry, archive, data);
+                           : writeReplacing(name.data(), exists ? &info : nullptr, entry, archive, data);
   if (!written) {
     std::printf("Unable to write %i.png!\n", entry.id);
     return PicResult::unwritable;

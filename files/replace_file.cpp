@@ -2,11 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#else
+#include <sys/file.h>
 #endif
 
 #include <algorithm>
@@ -14,39 +15,36 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace {
 
 // Where Windows differs. Its C library opens files in text mode unless told
 // otherwise, has no symlinks to refuse and no exec to close descriptors
 // across; its rename refuses to replace an existing file; it knows the
-// read-only flag alone of the permission bits (and the writability probe has
-// found it clear); a process that is gone shows in its exit code. Of the
-// signals, Ctrl+C raises SIGINT and Ctrl+Break SIGBREAK; the C library runs
-// their handlers on a thread of their own, where the temporary is still
-// open, and an open file cannot be removed there: the handler closes it first.
+// read-only flag alone of the permission bits (which the writability probe
+// sees) and no sticky directories. A file it has open cannot be removed by
+// anyone, so an open temporary needs no lock of its own: one that can be
+// removed is abandoned. Of the signals, Ctrl+C raises SIGINT and Ctrl+Break
+// SIGBREAK; the C library runs their handlers on a thread of their own, where
+// the temporary is still open, so the handler closes it before removing it.
 #ifdef _WIN32
 // A folder ends at a backslash as well, or at the colon of a drive (C:x.png).
 constexpr const char* pathSeparators = "/\\:";
-constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT;
 constexpr int probeFlags = O_WRONLY | O_BINARY | O_NOINHERIT;
-int lstatOrStat(const char* path, struct stat* info) { return stat(path, info); }
+constexpr int throughFlags = O_RDWR | O_CREAT | O_BINARY | O_NOINHERIT;
 constexpr std::array<int, 3> cleanupSignals = {SIGINT, SIGTERM, SIGBREAK};
 
 void catchSignal(int signal, void (*handler)(int)) {
   if (std::signal(signal, handler) == SIG_IGN) std::signal(signal, SIG_IGN);
 }
 
-bool processIsGone(long pid) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
-  DWORD code = 0;
-  const bool gone = GetExitCodeProcess(process, &code) != 0 && code != STILL_ACTIVE;
-  CloseHandle(process);
-  return gone;
+int createLocked(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT, 0666);
 }
+
+void removeIfAbandoned(const std::string& path) { unlink(path.c_str()); }
 
 bool setMode(int /*fd*/, int /*mode*/) { return true; }
 bool syncFile(int fd) { return _commit(fd) == 0; }
@@ -58,11 +56,12 @@ bool renameOver(const std::string& from, const std::string& to, bool sync) {
 
 // MOVEFILE_WRITE_THROUGH has made the rename durable.
 void syncDirectoryOf(const std::string& /*path*/) {}
+
+bool renameAllowed(const std::string& /*target*/, const struct stat& /*existing*/) { return true; }
 #else
 constexpr const char* pathSeparators = "/";
-constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int probeFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-int lstatOrStat(const char* path, struct stat* info) { return lstat(path, info); }
+constexpr int throughFlags = O_RDWR | O_CREAT | O_CLOEXEC;
 constexpr std::array<int, 4> cleanupSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // A signal that was ignored when the program started stays ignored. With
@@ -77,8 +76,36 @@ void catchSignal(int signal, void (*handler)(int)) {
   sigaction(signal, &action, nullptr);
 }
 
-// Only a process that no longer exists cannot be writing its temporary.
-bool processIsGone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+// Creates this process's temporary at `path` and locks it. A run starting in
+// the same directory at that very moment may take the lock first, judge the
+// file abandoned and remove it: then the file is made again.
+int createLocked(const std::string& path) {
+  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) return fd;
+    close(fd);
+  }
+  return -1;
+}
+
+// Removes `path` if it is a temporary that nobody holds: every live one is
+// locked by the process writing it, and the kernel drops that lock when the
+// process dies, however it dies.
+void removeIfAbandoned(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat opened {};
+  struct stat named {};
+  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+    unlink(path.c_str());
+  }
+  close(fd);  // and with it the lock
+}
 
 bool setMode(int fd, int mode) { return fchmod(fd, static_cast<mode_t>(mode) & 07777) == 0; }
 bool syncFile(int fd) { return fsync(fd) == 0; }
@@ -88,7 +115,7 @@ bool renameOver(const std::string& from, const std::string& to, bool /*sync*/) {
 }
 
 std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(pathSeparators);
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
@@ -100,6 +127,15 @@ void syncDirectoryOf(const std::string& path) {
     fsync(dir);
     close(dir);
   }
+}
+
+// In a sticky directory (such as /tmp) only the owner of a file, or of the
+// directory, may rename over it: find that out now, not after the work.
+bool renameAllowed(const std::string& target, const struct stat& existing) {
+  const uid_t self = geteuid();
+  if (self == 0 || existing.st_uid == self) return true;
+  struct stat dir {};
+  return stat(directoryOf(target).c_str(), &dir) == 0 && ((dir.st_mode & S_ISVTX) == 0 || dir.st_uid == self);
 }
 #endif
 
@@ -132,20 +168,32 @@ void setPending(const std::string& path) {
   armed = 1;
 }
 
-std::string tempNameFor(const std::string& target, long pid) {
-  const std::size_t slash = target.find_last_of(pathSeparators);
-  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return dir + tempPrefix + std::to_string(pid) + tempSuffix;
+// This process's temporaries are all called .vorna-<pid>-<random>.tmp. The
+// pid alone is not enough: two runs in different pid namespaces (containers
+// sharing a volume) can have the same one, and would then take each other's
+// files for their own.
+const std::string& ownTag() {
+  static const std::string tag = [] {
+    std::random_device random;
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%ld-%08x", static_cast<long>(getpid()), random());
+    return std::string(text.data());
+  }();
+  return tag;
 }
 
-// The pid in a temporary's name, or 0 when the name is not one of ours.
-long pidOfTemp(const char* name) {
+std::string tempNameFor(const std::string& target) {
+  const std::size_t slash = target.find_last_of(pathSeparators);
+  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  return dir + tempPrefix + ownTag() + tempSuffix;
+}
+
+bool looksLikeTemp(const char* name) {
+  const std::size_t length = std::strlen(name);
   const std::size_t prefix = std::strlen(tempPrefix);
-  if (std::strncmp(name, tempPrefix, prefix) != 0) return 0;
-  char* end = nullptr;
-  const long pid = std::strtol(name + prefix, &end, 10);
-  if (pid <= 0 || end == name + prefix || std::strcmp(end, tempSuffix) != 0) return 0;
-  return pid;
+  const std::size_t suffix = std::strlen(tempSuffix);
+  return length > prefix + suffix && std::strncmp(name, tempPrefix, prefix) == 0 &&
+         std::strcmp(name + length - suffix, tempSuffix) == 0;
 }
 
 void closeAndForget(TempFile& temp) {
@@ -165,42 +213,17 @@ void removeStaleTemps(const std::string& dir) {
   if (listing == nullptr) return;
   const std::string prefix = dir == "." ? "" : dir + "/";
   while (const dirent* entry = readdir(listing)) {
-    const long pid = pidOfTemp(entry->d_name);
-    if (pid == 0 || pid == getpid() || !processIsGone(pid)) continue;
-    unlink((prefix + entry->d_name).c_str());
+    if (looksLikeTemp(entry->d_name)) removeIfAbandoned(prefix + entry->d_name);
   }
   closedir(listing);
 }
 
-FileKind fileKindAt(const std::string& path, int& mode) {
-  struct stat info {};
-  if (lstatOrStat(path.c_str(), &info) != 0) return FileKind::none;
-  if (!S_ISREG(info.st_mode)) return FileKind::other;
-  mode = static_cast<int>(info.st_mode & 07777);
-  return FileKind::regular;
-}
-
-bool mayWrite(const std::string& path) {
-  const int probe = open(path.c_str(), probeFlags);
-  if (probe < 0) return false;
-  close(probe);
-  return true;
-}
-
 bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
-  // The pid is asked once: a system call per image adds up over 65,535.
-  static const long ownPid = static_cast<long>(getpid());
-  temp.path = tempNameFor(target, ownPid);
+  temp.path = tempNameFor(target);
   // Armed before the file exists, so that no instant leaves it unguarded.
   setPending(temp.path);
-  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
-  // One of that name already there is a leftover of a killed process that had
-  // our pid before us: it goes.
-  temp.fd = open(temp.path.c_str(), createFlags, 0666);
-  if (temp.fd < 0 && errno == EEXIST && unlink(temp.path.c_str()) == 0) {
-    temp.fd = open(temp.path.c_str(), createFlags, 0666);
-  }
+  temp.fd = createLocked(temp.path);
   if (temp.fd < 0) {
     setPending("");
     return false;
@@ -209,12 +232,16 @@ bool createTempBeside(const std::string& target, TempFile& temp) {
   return true;
 }
 
-bool writeTemp(TempFile& temp, const void* data, std::size_t size) {
+bool writeTemp(TempFile& temp, const void* data, std::size_t size) { return writeAll(temp.fd, data, size); }
+
+int openThrough(const std::string& path) { return open(path.c_str(), throughFlags, 0666); }
+
+bool writeAll(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     // Windows' write takes an unsigned int: at most 1 GiB at a time.
     const auto chunk = static_cast<unsigned>(std::min<std::size_t>(size, std::size_t{1} << 30));
-    const auto written = write(temp.fd, bytes, chunk);
+    const auto written = write(fd, bytes, chunk);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     bytes += written;
@@ -240,6 +267,15 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
   setPending("");
   if (sync) syncDirectoryOf(temp.target);
   return true;
+}
+
+bool mayReplace(const std::string& target, const struct stat& existing) {
+  // A read-only file is not ours to replace, even though the directory would
+  // let a rename do it.
+  const int probe = open(target.c_str(), probeFlags);
+  if (probe < 0) return false;
+  close(probe);
+  return renameAllowed(target, existing);
 }
 
 void discardTemp(TempFile& temp) {

@@ -4,36 +4,31 @@
 // version goes to a temporary file beside the old one, and is renamed over it
 // only once it has been written whole.
 //
-// A temporary is named ".vorna-<pid>.tmp", a name no program of ours ever
-// takes for an image or an archive. The termination signals that can be
-// handled (SIGINT, SIGTERM, SIGHUP, SIGPIPE) remove the current temporary and
-// then end the process by the same signal, so that the shell still sees what
-// stopped it. Only SIGKILL (or a crash of the machine) can leave one behind,
-// and removeStaleTemps clears those away on the next run.
+// A temporary is named ".vorna-<pid>-<random>.tmp", a name no program of ours
+// ever takes for an image or an archive, and is locked while it is written.
+// The termination signals that can be handled (SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE) remove the current temporary and then end the process by the same
+// signal, so that the shell still sees what stopped it. Only SIGKILL (or a
+// crash of the machine) can leave one behind, and removeStaleTemps clears
+// those away on the next run.
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
+
+#ifdef _WIN32
+// Windows' C library sees no symlinks: what stat finds is the file itself.
+inline int lstat(const char* path, struct stat* info) { return stat(path, info); }
+#endif
 
 // Installs the handlers that remove the current temporary on SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE. A signal that was ignored when the program started
 // stays ignored. Call once, before the first temporary is made.
 void installTempCleanup();
 
-// Removes the temporaries in `dir` that a process which no longer runs has
-// left behind.
+// Removes the temporaries in `dir` that no running process holds.
 void removeStaleTemps(const std::string& dir);
-
-// What is at a path, a symlink not followed: nothing, a regular file, or
-// something else (a symlink, a directory, a FIFO, a device).
-enum class FileKind { none, regular, other };
-
-// The kind of file at `path`; for a regular one, its permission bits go to
-// `mode`.
-FileKind fileKindAt(const std::string& path, int& mode);
-
-// Whether the existing file `path` may be written: it opens for writing,
-// without following a symlink or waiting for a FIFO's reader.
-bool mayWrite(const std::string& path);
 
 // An open temporary file beside a target. At most one exists at a time.
 struct TempFile {
@@ -46,8 +41,19 @@ struct TempFile {
 // umask). False when the directory cannot take a new file.
 bool createTempBeside(const std::string& target, TempFile& temp);
 
+// Whether `target`, an existing file described by `existing`, may be replaced
+// by a rename: it is writable, and the directory lets this user rename over it.
+bool mayReplace(const std::string& target, const struct stat& existing);
+
 // Writes all of `data` to the temporary. False on any failure (a full disk).
 bool writeTemp(TempFile& temp, const void* data, std::size_t size);
+
+// Opens `path` for writing through (created if missing, not truncated) in
+// binary mode; a descriptor, or -1.
+int openThrough(const std::string& path);
+
+// Writes all of `data` to `fd`. False on any failure.
+bool writeAll(int fd, const void* data, std::size_t size);
 
 // Gives the temporary the permission bits `mode` (those of the file it
 // replaces), flushes it to the disk when `sync` is set, closes it and renames
