@@ -31,7 +31,12 @@ set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine LABELS wine)
 gtest_discover_tests(program_tests TEST_PREFIX wine. TEST_LIST wine_program_tests
   PROPERTIES LABELS wine FIXTURES_REQUIRED wine ENVIRONMENT VORNA_WINE=${wine_runners})
 
+set(same_packs)
+if(TARGET vorna-pack AND VORNA_WINE_PACK)
+  set(same_packs $<TARGET_FILE:vorna-pack> ${wine_runners}/vorna-pack)
+endif()
 add_test(NAME wine.same_pngs
   COMMAND ${PROJECT_SOURCE_DIR}/tests/same-pngs-on-windows $<TARGET_FILE:vorna-unpack>
-          ${wine_runners}/vorna-unpack $<TARGET_FILE:make-demo-archive> $<TARGET_FILE:make-fuzz-seeds>)
+          ${wine_runners}/vorna-unpack $<TARGET_FILE:make-demo-archive> $<TARGET_FILE:make-fuzz-seeds>
+          ${same_packs})
 set_tests_properties(wine.same_pngs PROPERTIES LABELS wine FIXTURES_REQUIRED wine)
