@@ -20,18 +20,23 @@
 
 namespace {
 
+// Removes every temporary in `dir`, whoever left it.
+void removeTempsIn(const std::string& dir);
+
 // Where Windows differs. Its C library opens files in text mode unless told
 // otherwise, has no symlinks to refuse and no exec to close descriptors
 // across; its rename refuses to replace an existing file; it knows the
 // read-only flag alone of the permission bits (which the writability probe
-// sees) and no sticky directories. A file it has open cannot be removed by
-// anyone, so an open temporary needs no lock of its own: one that can be
-// removed is abandoned. Of the signals, Ctrl+C raises SIGINT and Ctrl+Break
-// SIGBREAK; the C library runs their handlers on a thread of their own, where
-// the temporary is still open, so the handler closes it before removing it.
+// sees) and no sticky directories. It has no flock either, and needs none: a
+// file that a process has open cannot be removed, so a live temporary guards
+// itself and every one that can be removed is a leftover. Of the signals,
+// Ctrl+C raises SIGINT and Ctrl+Break SIGBREAK; the C library runs their
+// handlers on a thread of their own, where the temporary is still open, so
+// the handler closes it before removing it.
 #ifdef _WIN32
 // A folder ends at a backslash as well, or at the colon of a drive (C:x.png).
 constexpr const char* pathSeparators = "/\\:";
+constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT;
 constexpr int probeFlags = O_WRONLY | O_BINARY | O_NOINHERIT;
 constexpr int throughFlags = O_RDWR | O_CREAT | O_BINARY | O_NOINHERIT;
 constexpr std::array<int, 3> cleanupSignals = {SIGINT, SIGTERM, SIGBREAK};
@@ -40,11 +45,7 @@ void catchSignal(int signal, void (*handler)(int)) {
   if (std::signal(signal, handler) == SIG_IGN) std::signal(signal, SIG_IGN);
 }
 
-int createLocked(const std::string& path) {
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT, 0666);
-}
-
-void removeIfAbandoned(const std::string& path) { unlink(path.c_str()); }
+void clearLeftoversAndHold(const std::string& dir) { removeTempsIn(dir); }
 
 bool setMode(int /*fd*/, int /*mode*/) { return true; }
 bool syncFile(int fd) { return _commit(fd) == 0; }
@@ -60,6 +61,7 @@ void syncDirectoryOf(const std::string& /*path*/) {}
 bool renameAllowed(const std::string& /*target*/, const struct stat& /*existing*/) { return true; }
 #else
 constexpr const char* pathSeparators = "/";
+constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int probeFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr int throughFlags = O_RDWR | O_CREAT | O_CLOEXEC;
 constexpr std::array<int, 4> cleanupSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
@@ -76,35 +78,22 @@ void catchSignal(int signal, void (*handler)(int)) {
   sigaction(signal, &action, nullptr);
 }
 
-// Creates this process's temporary at `path` and locks it. A run starting in
-// the same directory at that very moment may take the lock first, judge the
-// file abandoned and remove it: then the file is made again.
-int createLocked(const std::string& path) {
-  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
-  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = open(path.c_str(), flags, 0666);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) return fd;
-    close(fd);
+void clearLeftoversAndHold(const std::string& dir) {
+  // Every run holds a shared lock on the directory it writes in, from here
+  // until it ends; the kernel drops it however the run ends, SIGKILL
+  // included. A run that can take the lock exclusively is alone, so every
+  // temporary there was left by a run that is gone. While another run is at
+  // work, nothing is removed: its temporary is live, and leftovers wait for
+  // a run on its own. (A lock per temporary would cost system calls on every
+  // image.)
+  const int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (held < 0) return;
+  if (flock(held, LOCK_EX | LOCK_NB) == 0) {
+    removeTempsIn(dir);
   }
-  return -1;
-}
-
-// Removes `path` if it is a temporary that nobody holds: every live one is
-// locked by the process writing it, and the kernel drops that lock when the
-// process dies, however it dies.
-void removeIfAbandoned(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat opened {};
-  struct stat named {};
-  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-      lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
-    unlink(path.c_str());
-  }
-  close(fd);  // and with it the lock
+  // Waits only while another run starting up clears the directory. `held`
+  // stays open, and the lock with it, for the rest of the process.
+  flock(held, LOCK_SH);
 }
 
 bool setMode(int fd, int mode) { return fchmod(fd, static_cast<mode_t>(mode) & 07777) == 0; }
@@ -176,7 +165,8 @@ const std::string& ownTag() {
   static const std::string tag = [] {
     std::random_device random;
     std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%ld-%08x", static_cast<long>(getpid()), random());
+    const unsigned long long bits = static_cast<unsigned long long>(random()) << 32u | random();
+    std::snprintf(text.data(), text.size(), "%ld-%016llx", static_cast<long>(getpid()), bits);
     return std::string(text.data());
   }();
   return tag;
@@ -196,6 +186,25 @@ bool looksLikeTemp(const char* name) {
          std::strcmp(name + length - suffix, tempSuffix) == 0;
 }
 
+void removeTempsIn(const std::string& dir) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  const std::string prefix = dir == "." ? "" : dir + "/";
+  while (const dirent* entry = readdir(listing)) {
+    if (looksLikeTemp(entry->d_name)) unlink((prefix + entry->d_name).c_str());
+  }
+  closedir(listing);
+}
+
+// Creates this process's temporary at `path`. O_EXCL and O_NOFOLLOW make
+// sure the file written is a fresh one of ours; a file already there with our
+// random name can only be a leftover of our own.
+int createFresh(const std::string& path) {
+  int fd = open(path.c_str(), createFlags, 0666);
+  if (fd < 0 && errno == EEXIST && unlink(path.c_str()) == 0) fd = open(path.c_str(), createFlags, 0666);
+  return fd;
+}
+
 void closeAndForget(TempFile& temp) {
   setPending("");
   if (temp.fd >= 0) close(temp.fd);
@@ -208,22 +217,14 @@ void installTempCleanup() {
   for (const int signal : cleanupSignals) catchSignal(signal, removeTempAndDie);
 }
 
-void removeStaleTemps(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return;
-  const std::string prefix = dir == "." ? "" : dir + "/";
-  while (const dirent* entry = readdir(listing)) {
-    if (looksLikeTemp(entry->d_name)) removeIfAbandoned(prefix + entry->d_name);
-  }
-  closedir(listing);
-}
+void removeStaleTemps(const std::string& dir) { clearLeftoversAndHold(dir); }
 
 bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
   temp.path = tempNameFor(target);
   // Armed before the file exists, so that no instant leaves it unguarded.
   setPending(temp.path);
-  temp.fd = createLocked(temp.path);
+  temp.fd = createFresh(temp.path);
   if (temp.fd < 0) {
     setPending("");
     return false;
