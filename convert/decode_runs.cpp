@@ -21,28 +21,20 @@ void putPicPixel(int p, int red, int green, int blue, gdImagePtr image) {
 }
 
 ReadStatus decodeRuns(PicEntry& entry, std::FILE* archive, gdImagePtr image) {
-  ReadStatus status = ReadStatus::ok;
-  int p = 0;  // at most 1023 + 65534 + 65535 + 1
-  int n = 0;  // at most 65534 + 4 + 3 * 65535
-  while (status == ReadStatus::ok && p <= lastPixel && n < entry.size) {
-    status = readRunHeader(entry, archive);
-    if (status != ReadStatus::ok) break;
-    n += 4;
-    const int transparent = le16(&entry.run[0]);
-    if (transparent > 0) p += transparent - 1;
-    if (p > lastPixel) std::printf("warining: i is %i in %i\n", p, entry.id);
+  const RunsOutcome outcome = walkRuns(entry, archive, [image](int p, const PicColour& colour) {
+    putPicPixel(p, colour.red, colour.green, colour.blue, image);
+  });
+  // Nothing else is printed while a pic decodes, so reporting the warning
+  // afterwards keeps the order of the lines.
+  if (outcome.warningAt >= 0) std::printf("warining: i is %i in %i\n", outcome.warningAt, entry.id);
+  if (outcome.status != ReadStatus::ok) reportShortPic(outcome.status, entry.id);
+  return outcome.status;
+}
 
-    const int coloured = le16(&entry.run[2]);
-    for (int k = 0; k < coloured; ++k) {
-      PicColour colour{};
-      status = readRgb(archive, colour);
-      if (status != ReadStatus::ok) break;
-      putPicPixel(p, colour.red, colour.green, colour.blue, image);
-      n += 3;
-      ++p;
+RunsOutcome drawRuns(PicEntry& entry, std::FILE* archive, PicPixels& pixels) {
+  return walkRuns(entry, archive, [&pixels](int p, const PicColour& colour) {
+    if (p <= lastPixel) {
+      pixels[static_cast<std::size_t>(p)] = colour.red << 16 | colour.green << 8 | colour.blue;
     }
-    ++p;
-  }
-  if (status != ReadStatus::ok) reportShortPic(status, entry.id);
-  return status;
+  });
 }

@@ -18,6 +18,8 @@
 
 #include <gd.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 
 #include "archive/archive_stream.h"
@@ -33,6 +35,10 @@ struct PicColour {
 inline constexpr int picSide = 32;
 inline constexpr int lastPixel = picSide * picSide - 1;
 
+// A pic's pixels by number: 0xRRGGBB for an opaque pixel, or transparentPixel.
+using PicPixels = std::array<std::int32_t, std::size_t{picSide} * picSide>;
+inline constexpr std::int32_t transparentPixel = -1;
+
 // Reads the next 4 bytes of the archive into entry.run.
 ReadStatus readRunHeader(PicEntry& entry, std::FILE* archive);
 
@@ -42,6 +48,48 @@ ReadStatus readRgb(std::FILE* archive, PicColour& colour);
 // Sets pixel number p to the opaque colour; numbers past 1023 are dropped.
 void putPicPixel(int p, int red, int green, int blue, gdImagePtr image);
 
+// How a pic's run data was decoded.
+struct RunsOutcome {
+  ReadStatus status = ReadStatus::ok;  // ok when every run was read whole
+  int warningAt = -1;                  // the cursor past 1023 a run's t gave, or -1
+  int consumed = 0;                    // run-data bytes read (n): 4 per header, 3 per colour
+};
+
+// The run decoder itself, quiet: reads the entry's runs from where the stream
+// stands and hands each colour and its pixel number (which may be past 1023)
+// to `put`. Both programs decode through it, vorna-unpack onto a gd image and
+// vorna-pack into a pixel array, so that they can never disagree on where a
+// pixel lands.
+template <typename Put>
+RunsOutcome walkRuns(PicEntry& entry, std::FILE* archive, Put&& put) {
+  RunsOutcome outcome;
+  int p = 0;  // at most 1023 + 65534 + 65535 + 1
+  int n = 0;  // at most 65534 + 4 + 3 * 65535
+  while (outcome.status == ReadStatus::ok && p <= lastPixel && n < entry.size) {
+    outcome.status = readRunHeader(entry, archive);
+    if (outcome.status != ReadStatus::ok) break;
+    n += 4;
+    const int transparent = le16(&entry.run[0]);
+    if (transparent > 0) p += transparent - 1;
+    // Only the run that takes the cursor past the last pixel can do this:
+    // the loop ends at its next test.
+    if (p > lastPixel) outcome.warningAt = p;
+
+    const int coloured = le16(&entry.run[2]);
+    for (int k = 0; k < coloured; ++k) {
+      PicColour colour{};
+      outcome.status = readRgb(archive, colour);
+      if (outcome.status != ReadStatus::ok) break;
+      put(p, colour);
+      n += 3;
+      ++p;
+    }
+    ++p;
+  }
+  outcome.consumed = n;
+  return outcome;
+}
+
 // Decodes the entry's run data (`size` bytes) onto `image`, reading on from
 // where readPicHeader left the stream: just past the block header, where the
 // run data starts. (A seek there would cost a system call per pic for
@@ -49,3 +97,7 @@ void putPicPixel(int p, int red, int green, int blue, gdImagePtr image);
 // colour, decoding stops there, the colours read whole are kept, and the cut
 // is reported after any warning line.
 ReadStatus decodeRuns(PicEntry& entry, std::FILE* archive, gdImagePtr image);
+
+// walkRuns into `pixels`, which should start all transparent: what
+// vorna-unpack would draw for the pic, without a word printed.
+RunsOutcome drawRuns(PicEntry& entry, std::FILE* archive, PicPixels& pixels);
