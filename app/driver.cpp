@@ -5,6 +5,7 @@
 #include "archive/archive_stream.h"
 #include "archive/read_index.h"
 #include "convert/convert_pic.h"
+#include "files/replace_file.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ int runConverter() {
     std::printf("Unable to open vorna.spr!\n");
     return 1;
   }
+  // A run stopped by SIGKILL may have left its temporary image behind.
+  removeStaleTemps(".");
 
   const IndexStatus index = readIndex(archive, picList);
   bool clean = index == IndexStatus::whole;

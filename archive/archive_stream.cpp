@@ -1,15 +1,25 @@
 #include "archive/archive_stream.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::FILE* openArchive(const char* path) {
-  std::FILE* archive = std::fopen(path, "rb");
-  if (archive == nullptr) return nullptr;
+  // O_NONBLOCK: opening a FIFO that has no writer would otherwise wait for
+  // one for ever. It is cleared again once the file is known to be a plain
+  // one, where it changes nothing anyway.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   struct stat info {};
-  if (fstat(fileno(archive), &info) != 0 || S_ISDIR(info.st_mode)) {
-    std::fclose(archive);
-    return nullptr;
+  // Only a regular file can be read at the offsets its table names: on a pipe
+  // every seek fails, and each pic would come out empty over a good image.
+  const int flags = fcntl(fd, F_GETFL);
+  std::FILE* archive = nullptr;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+    archive = fdopen(fd, "rb");
   }
+  if (archive == nullptr) close(fd);
   return archive;
 }
 

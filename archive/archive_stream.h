@@ -12,8 +12,9 @@
 
 enum class ReadStatus { ok, end, error };
 
-// Opens `path` for reading; null when it is missing, unreadable, or a
-// directory (which opens under glibc, but every read of it then fails).
+// Opens `path` for reading; null when it is missing, unreadable, or not a
+// regular file once symlinks are followed (a directory, a FIFO, a socket, a
+// device). Never waits, even on a FIFO without a writer.
 std::FILE* openArchive(const char* path);
 
 // Positions the archive `offset` bytes from its start. Seeking past the end is

@@ -1,36 +1,87 @@
 #include "convert/convert_pic.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <memory>
 
 #include "convert/decode_runs.h"
-
-bool writePng(gdImagePtr image, std::FILE* out) {
-  // Encoding into memory first gives a result to check: gdImagePng writes to
-  // the stream and says nothing when libpng or the write fails.
-  int size = 0;
-  void* png = gdImagePngPtr(image, &size);
-  if (png == nullptr) return false;
-  const auto length = static_cast<std::size_t>(size);
-  const bool written = size > 0 && std::fwrite(png, 1, length, out) == length;
-  gdFree(png);
-  return written;
-}
+#include "files/replace_file.h"
 
 namespace {
 
-// Draws the pic on a fresh image and writes it to `out`. `data` tells whether
-// the run data was read whole.
-bool drawAndWrite(PicEntry& entry, std::FILE* archive, std::FILE* out, ReadStatus& data) {
+struct GdFree {
+  void operator()(void* bytes) const { gdFree(bytes); }
+};
+
+// A PNG encoded in memory by gd.
+struct EncodedPng {
+  std::unique_ptr<void, GdFree> bytes;
+  std::size_t size = 0;
+};
+
+// Draws the pic on a fresh image and encodes it as PNG. Encoding into memory
+// gives a result to check: gdImagePng writes to a stream and says nothing
+// when libpng or the write fails. `data` tells whether the run data was read
+// whole. Empty bytes when gd failed.
+EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
+  EncodedPng png;
   gdImagePtr image = gdImageCreateTrueColor(picSide, picSide);
-  if (image == nullptr) return false;
+  if (image == nullptr) return png;
   // Blending off: every write stores its value, alpha included, as it is.
   gdImageAlphaBlending(image, 0);
   gdImageFilledRectangle(image, 0, 0, picSide - 1, picSide - 1, picBackground);
   data = decodeRuns(entry, archive, image);
   gdImageSaveAlpha(image, 1);
-  const bool written = writePng(image, out);
+  int size = 0;
+  png.bytes.reset(gdImagePngPtr(image, &size));
   gdImageDestroy(image);
-  return written;
+  if (png.bytes && size > 0) png.size = static_cast<std::size_t>(size);
+  return png;
+}
+
+// The way for an N.png that is not a regular file (a symlink, a FIFO, a
+// device, a directory): it is opened by its name and written through, as it
+// always was. A temporary renamed over it would replace the link or the
+// device itself.
+bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadStatus& data) {
+  std::FILE* out = std::fopen(name, "wb+");
+  if (out == nullptr) return false;
+  // The PNG goes out in one fwrite: unbuffered, that is one write call, with
+  // no buffer to allocate and no fstat to size it.
+  std::setvbuf(out, nullptr, _IONBF, 0);
+  const EncodedPng png = drawPng(entry, archive, data);
+  const bool written = png.size > 0 && std::fwrite(png.bytes.get(), 1, png.size, out) == png.size;
+  // fclose flushes the last of the PNG: a full disk often shows only here.
+  if (std::fclose(out) == 0 && written) return true;
+  std::remove(name);
+  return false;
+}
+
+// The way for a regular N.png, or none: the new image goes to a temporary
+// beside it, renamed over it only when complete, so that N.png is never seen
+// half written, whatever stops the run. Whether N.png may be replaced is
+// settled before the archive is touched.
+bool writeReplacing(const char* name, const struct stat* existing, PicEntry& entry, std::FILE* archive,
+                    ReadStatus& data) {
+  if (existing != nullptr) {
+    // A read-only N.png is not ours to replace, even though the directory
+    // would let a rename do it.
+    const int probe = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) return false;
+    close(probe);
+  }
+  TempFile temp;
+  if (!createTempBeside(name, temp)) return false;
+  const EncodedPng png = drawPng(entry, archive, data);
+  if (png.size == 0 || !writeTemp(temp, png.bytes.get(), png.size)) {
+    discardTemp(temp);
+    return false;
+  }
+  // The replacement keeps the permissions of the file it replaces.
+  return commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
 }
 
 }  // namespace
@@ -40,19 +91,15 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive) {
   std::snprintf(name.data(), name.size(), "%i.png", entry.id);
 
   ReadStatus data = ReadStatus::ok;
-  std::FILE* out = std::fopen(name.data(), "wb+");
-  if (out != nullptr) {
-    // The PNG goes out in one fwrite: unbuffered, that is one write call, with
-    // no buffer to allocate and no fstat to size it.
-    std::setvbuf(out, nullptr, _IONBF, 0);
-    const bool written = drawAndWrite(entry, archive, out, data);
-    // fclose flushes the last of the PNG: a full disk often shows only here.
-    if (std::fclose(out) == 0 && written) {
-      std::printf("Pics done: %i\n", entry.id);
-      return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
-    }
-    std::remove(name.data());
+  struct stat info {};
+  const bool exists = lstat(name.data(), &info) == 0;
+  const bool written = exists && !S_ISREG(info.st_mode)
+                           ? writeThrough(name.data(), entry, archive, data)
+                           : writeReplacing(name.data(), exists ? &info : nullptr, entry, archive, data);
+  if (!written) {
+    std::printf("Unable to write %i.png!\n", entry.id);
+    return PicResult::unwritable;
   }
-  std::printf("Unable to write %i.png!\n", entry.id);
-  return PicResult::unwritable;
+  std::printf("Pics done: %i\n", entry.id);
+  return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
 }

@@ -18,11 +18,9 @@ enum class PicResult {
 
 // Writes pic `entry` as N.png (32 x 32 RGBA) in the current directory, decoding
 // its run data from the archive, which readPicHeader has left at the start of
-// that data. The output is opened before anything else: if that fails the
-// archive is not touched. A file that cannot be written whole is removed
-// rather than left corrupt.
+// that data. Whether N.png can be written is settled before anything else: if
+// not, the archive is not touched. A regular N.png (or a new one) is replaced
+// through a temporary file renamed over it, so that it is always either the
+// old image or the whole new one; any other kind of N.png (a symlink, a
+// device) is written through, and removed if that fails part way.
 PicResult convertPic(PicEntry& entry, std::FILE* archive);
-
-// Encodes `image` as PNG and writes it to `out`; false if gd, libpng or the
-// write failed. `out` stays open.
-bool writePng(gdImagePtr image, std::FILE* out);

@@ -84,7 +84,7 @@ TEST(ConvertPic, CutRunDataIsWrittenAsFarAsItGoes) {
   ArchiveWriter writer;
   writer.addPic(testsupport::encodeRuns({{2, {Rgb{1, 2, 3}, Rgb{4, 5, 6}}}}));
   testsupport::Bytes bytes = writer.bytes();
-  bytes.resize(bytes.size() - 1);  // the second colour loses its blue
+  bytes.pop_back();  // the second colour loses its blue
   const Conversion conversion = convert(dir, 4, bytes, 10);
   EXPECT_EQ(conversion.result, PicResult::doneFromCutData);
   EXPECT_EQ(conversion.output, "vorna.spr ends inside pic 4!\nPics done: 4\n");

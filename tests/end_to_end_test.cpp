@@ -156,7 +156,7 @@ TEST(EndToEnd, DamagedPicsAreReportedAndTheWholeOnesKept) {
   // Blocks in the file: pic 3's, pic 2's, then pic 1's, whose one colour
   // loses two bytes to the cut.
   Bytes archive = writer.bytes(/*reverseBlocks=*/true);
-  archive.resize(archive.size() - 2);
+  archive.erase(archive.end() - 2, archive.end());
   archive[6 + 4 + 2] = 0xFF;  // byte b2 of pic 2's offset: now far past the end
   ScratchDir dir;
   const ProgramRun run = unpack(dir, archive);

@@ -1,0 +1,47 @@
+#pragma once
+// Replacing a file so that, at every instant, it holds either its complete
+// old content or the complete new one, even if the process is killed: the new
+// version goes to a temporary file beside the old one, and is renamed over it
+// only once it has been written whole.
+//
+// A temporary is named ".vorna-<pid>.tmp", a name no program of ours ever
+// takes for an image or an archive. The termination signals that can be
+// handled (SIGINT, SIGTERM, SIGHUP, SIGPIPE) remove the current temporary and
+// then end the process by the same signal, so that the shell still sees what
+// stopped it. Only SIGKILL (or a crash of the machine) can leave one behind,
+// and removeStaleTemps clears those away on the next run.
+
+#include <cstddef>
+#include <string>
+
+// Installs the handlers that remove the current temporary on SIGINT, SIGTERM,
+// SIGHUP and SIGPIPE. A signal that was ignored when the program started
+// stays ignored. Call once, before the first temporary is made.
+void installTempCleanup();
+
+// Removes the temporaries in `dir` that a process which no longer runs has
+// left behind.
+void removeStaleTemps(const std::string& dir);
+
+// An open temporary file beside a target. At most one exists at a time.
+struct TempFile {
+  std::string target;  // the file it will replace
+  std::string path;    // the temporary's own name
+  int fd = -1;
+};
+
+// Creates an empty temporary in the directory of `target` (mode 0666 less the
+// umask). False when the directory cannot take a new file.
+bool createTempBeside(const std::string& target, TempFile& temp);
+
+// Writes all of `data` to the temporary. False on any failure (a full disk).
+bool writeTemp(TempFile& temp, const void* data, std::size_t size);
+
+// Gives the temporary the permission bits `mode` (those of the file it
+// replaces), flushes it to the disk when `sync` is set, closes it and renames
+// it over its target. On any failure the temporary is removed, the target is
+// left as it was, and the result is false.
+bool commitTemp(TempFile& temp, bool sync, int mode = -1);
+
+// Closes and removes the temporary; the target is left as it was.
+void discardTemp(TempFile& temp);
