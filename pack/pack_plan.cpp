@@ -11,17 +11,18 @@
 #include "convert/encode_runs.h"
 
 bool openBase(const std::string& path, BaseArchive& base, const Report& report) {
-  std::error_code code;
-  const auto status = std::filesystem::status(path, code);
-  if (!code && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    report(path, "is not a regular file");
-    return false;
-  }
-  base.file = std::fopen(path.c_str(), "rb");
+  errno = 0;
+  base.file = openArchive(path.c_str());
   if (base.file == nullptr) {
-    report(path, std::string("cannot be opened: ") + std::strerror(errno));
+    const int error = errno;
+    std::error_code code;
+    const auto status = std::filesystem::status(path, code);
+    report(path, std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
+                     ? "is not a regular file"
+                     : std::string("cannot be opened: ") + std::strerror(error));
     return false;
   }
+  std::error_code code;
   const std::uintmax_t size = std::filesystem::file_size(path, code);
   if (code) {
     report(path, "cannot be read: " + code.message());
