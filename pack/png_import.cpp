@@ -74,10 +74,17 @@ bool readRows(std::FILE* file, Rows& rows, std::string& error) {
   for (std::size_t y = 0; y < rows.size(); ++y) pointers[y] = rows[y].data();
   // NOLINTNEXTLINE(cert-err52-cpp): libpng reports errors only by longjmp
   if (setjmp(png_jmpbuf(png))) {
-    error = "not a readable PNG (" + sink.message + ")";
+    error = "is not a readable PNG (" + sink.message + ")";
+    return false;
+  }
+  std::array<png_byte, 8> signature{};
+  if (std::fread(signature.data(), 1, signature.size(), file) != signature.size() ||
+      png_sig_cmp(signature.data(), 0, signature.size()) != 0) {
+    error = "is not a PNG file";
     return false;
   }
   png_init_io(png, file);
+  png_set_sig_bytes(png, static_cast<int>(signature.size()));
   png_read_info(png, info);
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);

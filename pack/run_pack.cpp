@@ -69,13 +69,13 @@ class PackRun {
     bool good = findPics(directory_, shownDirectory_, ids);
     const std::optional<std::string> baseName = chooseBase();
     BaseArchive base;
-    if (baseName && !openBase(*baseName, base, reportError)) good = false;
+    const bool baseOpen = baseName && openBase(*baseName, base, reportError);
+    if (baseName && !baseOpen) good = false;
+    // Planned even after a bad input, so that every bad PNG is reported.
     PackPlan plan;
-    if (good) {
-      const PicSource source{ids, [this](int id, PicPixels& pixels) { return loadPic(id, pixels); }};
-      good = planPack(baseName ? &base : nullptr, baseName.value_or(""), source, reportError, plan);
-    }
-    const int status = good ? write(plan, baseName ? &base : nullptr) : 1;
+    const PicSource source{ids, [this](int id, PicPixels& pixels) { return loadPic(id, pixels); }};
+    if (!planPack(baseOpen ? &base : nullptr, baseName.value_or(""), source, reportError, plan)) good = false;
+    const int status = good ? write(plan, baseOpen ? &base : nullptr) : 1;
     closeBase(base);
     return status;
   }
