@@ -59,7 +59,7 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
     const Rgb colour = pixel.value_or(Rgb{1, 2, 3});
     switch (colourType) {
       case PNG_COLOR_TYPE_PALETTE: {
-        const std::uint32_t key32 = opaque ? colour.red << 16 | colour.green << 8 | colour.blue : 0xFF000000;
+        const std::uint32_t key32 = opaque ? std::uint32_t{colour.red} << 16 | std::uint32_t{colour.green} << 8 | colour.blue : 0xFF000000;
         if (indices.count(key32) == 0) {
           indices[key32] = static_cast<std::uint8_t>(spec.palette.size());
           spec.palette.push_back(png_color{colour.red, colour.green, colour.blue});

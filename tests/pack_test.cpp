@@ -55,13 +55,13 @@ std::string summary(int changed, int kept, int added, const std::string& note = 
 
 std::uint32_t offsetOf(const Bytes& archive, int id) {
   const std::size_t slot = 6 + 4 * static_cast<std::size_t>(id - 1);
-  return archive.at(slot) | archive.at(slot + 1) << 8 | archive.at(slot + 2) << 16;
+  return archive.at(slot) | std::uint32_t{archive.at(slot + 1)} << 8 | std::uint32_t{archive.at(slot + 2)} << 16;
 }
 
 // Gives every block a prefix of its own: the bytes readers ignore but a
 // pack must keep.
 void stampPrefixes(Bytes& archive, std::mt19937& random) {
-  const unsigned count = archive[4] | archive[5] << 8;
+  const unsigned count = archive[4] | unsigned{archive[5]} << 8;
   for (unsigned id = 1; id <= count; ++id) {
     const std::uint32_t offset = offsetOf(archive, static_cast<int>(id));
     for (std::uint32_t k = 0; offset != 0 && k < 3; ++k) archive.at(offset + k) = static_cast<std::uint8_t>(random());
