@@ -97,7 +97,9 @@ void removeStaleTemps(const std::string& dir) {
 
 bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
-  temp.path = tempNameFor(target, static_cast<long>(getpid()));
+  // The pid is asked once: a system call per image adds up over 65,535.
+  static const long ownPid = static_cast<long>(getpid());
+  temp.path = tempNameFor(target, ownPid);
   // Armed before the file exists, so that no instant leaves it unguarded.
   setPending(temp.path);
   // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.

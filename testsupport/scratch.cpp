@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -48,59 +52,107 @@ WorkingDir::~WorkingDir() {
   std::filesystem::current_path(previous_, ignored);
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void startChild(const std::string& program, const std::filesystem::path& dir,
+                             const RunOptions& options, int inputFd, int outputFd, int errorFd) {
+  dup2(errorFd, STDERR_FILENO);
+  if (options.closedStdio) {
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+  } else {
+    dup2(outputFd, STDOUT_FILENO);
+    dup2(inputFd >= 0 ? inputFd : open("/dev/null", O_RDONLY), STDIN_FILENO);
+  }
+  constexpr uid_t nobody = 65534;
+  if (options.unprivileged && getuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+    _exit(126);
+  }
+  if (chdir(dir.c_str()) != 0) _exit(127);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
-                      const std::vector<std::string>& args, bool unprivileged) {
+                      const RunOptions& options) {
   // Standard error goes to a file, so that reading one pipe to its end can
   // never wait on a child blocked writing the other.
   std::FILE* errors = std::tmpfile();
   if (errors == nullptr) throw std::runtime_error("tmpfile failed");
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) {
-    std::fclose(errors);
-    throw std::runtime_error("pipe failed");
-  }
+  int output[2];
+  int input[2];
+  if (pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  const Clock::time_point start = Clock::now();
   const pid_t child = fork();
-  if (child < 0) {
-    std::fclose(errors);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    throw std::runtime_error("fork failed");
-  }
+  if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(fileno(errors), STDERR_FILENO);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, STDIN_FILENO);
-    constexpr uid_t nobody = 65534;
-    if (unprivileged && getuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
-      _exit(126);
-    }
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    startChild(program, dir, options, options.input.empty() ? -1 : input[0], output[1], fileno(errors));
   }
-  close(pipeFds[1]);
+  close(output[1]);
+  close(input[0]);
+  // The input fits a pipe's buffer, so this cannot wait on the child.
+  if (!options.input.empty() && write(input[1], options.input.data(), options.input.size()) < 0) {
+    throw std::runtime_error("cannot feed the program");
+  }
+  close(input[1]);
+
   ProgramRun run;
-  char buffer[4096];
-  ssize_t got = 0;
-  while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-    run.output.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(pipeFds[0]);
+  const auto at = [&](double seconds) {
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  };
+  bool interrupted = options.interruptSignal == 0;
   int status = 0;
-  waitpid(child, &status, 0);
+  int outputFd = output[0];
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (!interrupted && now >= at(options.interruptAfter)) {
+      kill(child, options.interruptSignal);
+      interrupted = true;
+    }
+    if (now >= at(options.timeoutSeconds) && !run.timedOut) {
+      kill(child, SIGKILL);
+      run.timedOut = true;
+    }
+    pollfd ready{outputFd, POLLIN, 0};
+    if (outputFd >= 0 && poll(&ready, 1, 5) > 0) {
+      char buffer[4096];
+      const ssize_t got = read(outputFd, buffer, sizeof buffer);
+      if (got > 0) {
+        run.output.append(buffer, static_cast<std::size_t>(got));
+      } else {
+        close(outputFd);
+        outputFd = -1;
+      }
+      continue;
+    }
+    if (waitpid(child, &status, WNOHANG) == child) break;
+    if (outputFd < 0) usleep(2000);
+  }
+  if (outputFd >= 0) close(outputFd);
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   std::rewind(errors);
+  char buffer[4096];
   while (std::fgets(buffer, sizeof buffer, errors) != nullptr) run.errors += buffer;
   std::fclose(errors);
   return run;
+}
+
+ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
+                      const std::vector<std::string>& args, bool unprivileged) {
+  RunOptions options;
+  options.args = args;
+  options.unprivileged = unprivileged;
+  return runProgram(program, dir, options);
 }
 
 }  // namespace testsupport

@@ -40,13 +40,29 @@ class WorkingDir {
 
 struct ProgramRun {
   int exitStatus = -1;  // -1 when it did not exit normally
-  std::string output;   // everything it printed on standard output
-  std::string errors;   // everything it printed on standard error
+  int signal = 0;       // the signal that ended it, if one did
+  bool timedOut = false;
+  std::string output;  // everything it printed on standard output
+  std::string errors;  // everything it printed on standard error
 };
 
-// Runs `program` with `args` in directory `dir`, standard input closed. With
-// `unprivileged` set, a run started as root drops to the user and group
-// nobody first, so that file permissions hold for it too.
+struct RunOptions {
+  std::vector<std::string> args;
+  // A run started as root drops to the user and group nobody first, so that
+  // file permissions hold for it too.
+  bool unprivileged = false;
+  std::string input;  // fed to its standard input through a pipe
+  // Started with standard input and output closed (nothing is captured).
+  bool closedStdio = false;
+  int interruptSignal = 0;  // sent after `interruptAfter` seconds, if set
+  double interruptAfter = 0;
+  // A run that takes longer is killed and marked timed out.
+  double timeoutSeconds = 60;
+};
+
+// Runs `program` in directory `dir`, standard input empty unless `input` is given.
+ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
+                      const RunOptions& options);
 ProgramRun runProgram(const std::string& program, const std::filesystem::path& dir,
                       const std::vector<std::string>& args = {}, bool unprivileged = false);
 
