@@ -15,17 +15,12 @@ int main(int argc, char** argv) {
   PackOptions options;
   std::string error;
   switch (parsePackArguments(args, options, error)) {
-    case Command::help:
-      std::fputs(packUsage, stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
+    case Command::help: std::fputs(packUsage, stdout); return std::fflush(stdout) == 0 ? 0 : 1;
     case Command::version:
       std::printf("vorna-pack %s\n", VORNA_VERSION);
       return std::fflush(stdout) == 0 ? 0 : 1;
-    case Command::usageError:
-      std::fprintf(stderr, "vorna-pack: %s\n%s", error.c_str(), packUsage);
-      return 2;
-    case Command::pack:
-      break;
+    case Command::usageError: std::fprintf(stderr, "vorna-pack: %s\n%s", error.c_str(), packUsage); return 2;
+    case Command::pack: break;
   }
   return runPack(options);
 }

@@ -16,7 +16,8 @@ std::array<std::uint8_t, 4> entryBytes(const TableEntry& entry) {
 
 }  // namespace
 
-void appendArchiveHead(ArchiveBytes& out, const Signature& signature, const std::vector<TableEntry>& entries) {
+void appendArchiveHead(ArchiveBytes& out, const Signature& signature,
+                       const std::vector<TableEntry>& entries) {
   out.insert(out.end(), signature.begin(), signature.end());
   appendLe16(out, entries.size());
   for (const TableEntry& entry : entries) {
@@ -27,7 +28,8 @@ void appendArchiveHead(ArchiveBytes& out, const Signature& signature, const std:
 
 void putTableEntry(ArchiveBytes& head, int id, const TableEntry& entry) {
   const auto bytes = entryBytes(entry);
-  std::copy(bytes.begin(), bytes.end(), head.begin() + static_cast<long>(tableEnd(static_cast<std::size_t>(id - 1))));
+  std::copy(bytes.begin(), bytes.end(),
+            head.begin() + static_cast<long>(tableEnd(static_cast<std::size_t>(id - 1))));
 }
 
 void appendBlockHeader(ArchiveBytes& out, const BlockPrefix& prefix, std::size_t runDataSize) {
@@ -40,7 +42,8 @@ ArchiveIndex readArchiveIndex(const std::uint8_t* bytes, std::size_t size) {
   std::copy_n(bytes, std::min(size, index.signature.size()), index.signature.begin());
   if (size < archiveHeaderSize) return index;
   index.count = bytes[4] | bytes[5] << 8;
-  const std::size_t whole = std::min<std::size_t>(static_cast<std::size_t>(index.count), (size - archiveHeaderSize) / 4);
+  const std::size_t whole =
+      std::min<std::size_t>(static_cast<std::size_t>(index.count), (size - archiveHeaderSize) / 4);
   index.whole = whole == static_cast<std::size_t>(index.count);
   index.entries.reserve(whole);
   for (std::size_t k = 0; k < whole; ++k) {

@@ -19,7 +19,8 @@ TEST(ArchiveIndex, ReadsWhatIsThereOfEveryCutArchive) {
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(index.signature[i], i < size ? signature[i] : 0) << size;
     const std::size_t whole = size < 6 ? 0 : std::min<std::size_t>(3, (size - 6) / 4);
     EXPECT_EQ(index.count, size < 6 ? 0 : 3) << size;
-    EXPECT_EQ(index.entries, std::vector<TableEntry>(entries.begin(), entries.begin() + static_cast<long>(whole)));
+    EXPECT_EQ(index.entries,
+              std::vector<TableEntry>(entries.begin(), entries.begin() + static_cast<long>(whole)));
     EXPECT_EQ(index.whole, size >= tableEnd(3)) << size;
   }
 

@@ -13,7 +13,8 @@ void appendLe16(std::vector<std::uint8_t>& out, std::size_t value) {
 
 void encodePicRuns(const PicPixels& pixels, std::vector<std::uint8_t>& out) {
   const auto transparent = [&pixels](std::size_t p) { return pixels[p] == transparentPixel; };
-  if (std::all_of(pixels.begin(), pixels.end(), [](std::int32_t pixel) { return pixel == transparentPixel; })) {
+  if (std::all_of(pixels.begin(), pixels.end(),
+                  [](std::int32_t pixel) { return pixel == transparentPixel; })) {
     return;
   }
   const std::size_t count = pixels.size();

@@ -18,8 +18,9 @@ namespace {
 
 // "--name=value" or "--name value" / "-n value": the value, or nullopt when
 // `arg` is not this option. `i` moves past a separate value.
-std::optional<std::string> valueOf(const std::vector<std::string>& args, std::size_t& i, const std::string& shortName,
-                                   const std::string& longName, std::string& error) {
+std::optional<std::string> valueOf(const std::vector<std::string>& args, std::size_t& i,
+                                   const std::string& shortName, const std::string& longName,
+                                   std::string& error) {
   const std::string& arg = args[i];
   if (arg.rfind(longName + "=", 0) == 0) return arg.substr(longName.size() + 1);
   if (arg != longName && (shortName.empty() || arg != shortName)) return std::nullopt;
@@ -31,7 +32,8 @@ std::optional<std::string> valueOf(const std::vector<std::string>& args, std::si
 }
 
 bool parseCutoff(const std::string& text, int& cutoff) {
-  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   cutoff = std::stoi(text);
   return cutoff >= 1 && cutoff <= 255;
 }
@@ -71,7 +73,8 @@ Command parsePackArguments(const std::vector<std::string>& args, PackOptions& op
     }
   }
   if (error.empty() && options.noBase && options.base) error = "--base and --no-base exclude each other";
-  if (error.empty() && ((options.output && options.output->empty()) || (options.base && options.base->empty()))) {
+  if (error.empty() &&
+      ((options.output && options.output->empty()) || (options.base && options.base->empty()))) {
     error = "an empty file name";
   }
   return error.empty() ? Command::pack : Command::usageError;

@@ -204,7 +204,8 @@ Placement placeCompact(const PackPlan& plan) {
         piece.length = slot.keptBytes;
       } else {
         piece.block = slot.block;
-        piece.length = static_cast<std::uint32_t>(plan.newBlocks[static_cast<std::size_t>(slot.block)].size());
+        piece.length =
+            static_cast<std::uint32_t>(plan.newBlocks[static_cast<std::size_t>(slot.block)].size());
       }
       placement.pieces.push_back(piece);
       end += piece.length;
@@ -242,7 +243,8 @@ bool writeAppended(const PackPlan& plan, const Placement& placement, BaseArchive
                      [&write](const ArchiveBytes& block) { return write(block.data(), block.size()); });
 }
 
-bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base, const Sink& write) {
+bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base,
+                  const Sink& write) {
   ArchiveBytes head;
   appendArchiveHead(head, plan.signature, placement.entries);
   if (!write(head.data(), head.size())) return false;
@@ -263,7 +265,8 @@ bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseAr
 
 bool verifyPack(std::FILE* archive, const PackPlan& plan) {
   std::array<std::uint8_t, archiveHeaderSize> header{};
-  if (seekTo(archive, 0) != ReadStatus::ok || readBytes(archive, header.data(), header.size()) != ReadStatus::ok ||
+  if (seekTo(archive, 0) != ReadStatus::ok ||
+      readBytes(archive, header.data(), header.size()) != ReadStatus::ok ||
       !std::equal(plan.signature.begin(), plan.signature.end(), header.begin()) ||
       static_cast<std::size_t>(le16(&header[4])) != plan.slots.size()) {
     return false;
@@ -282,8 +285,8 @@ bool verifyPack(std::FILE* archive, const PackPlan& plan) {
     PicEntry entry(static_cast<std::int32_t>(i) + 1);
     entry.offset = offsets[i];
     pixels.fill(transparentPixel);
-    if (readBlockHeader(entry, archive) != ReadStatus::ok || drawRuns(entry, archive, pixels).status != ReadStatus::ok ||
-        pixelDigest(pixels) != slot.drawn) {
+    if (readBlockHeader(entry, archive) != ReadStatus::ok ||
+        drawRuns(entry, archive, pixels).status != ReadStatus::ok || pixelDigest(pixels) != slot.drawn) {
       return false;
     }
   }

@@ -110,7 +110,8 @@ Placement placeCompact(const PackPlan& plan);
 // Writes the archive through `write`, which returns false when it fails.
 using Sink = std::function<bool(const void* data, std::size_t size)>;
 bool writeAppended(const PackPlan& plan, const Placement& placement, BaseArchive& base, const Sink& write);
-bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base, const Sink& write);
+bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base,
+                  const Sink& write);
 
 // Reads a written archive back with the converter's decoder: true when it has
 // the planned count, every planned pic is listed and draws, decoded whole,

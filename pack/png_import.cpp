@@ -52,7 +52,8 @@ void requestRgba(png_structp png, png_infop info) {
   png_set_expand(png);    // palette to RGB, grey below 8 bits to 8, tRNS to alpha
   png_set_strip_16(png);  // the high byte of each 16-bit sample
   png_set_gray_to_rgb(png);
-  if ((png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) == 0 && !png_get_valid(png, info, PNG_INFO_tRNS)) {
+  if ((png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) == 0 &&
+      !png_get_valid(png, info, PNG_INFO_tRNS)) {
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
   }
   png_set_interlace_handling(png);
@@ -117,8 +118,8 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
       const png_byte* rgba = &rows[y][4 * x];
       const int alpha = rgba[3];
       if (alphaCutoff == exactAlpha && alpha != 0 && alpha != 0xFF) {
-        error = "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") has alpha " + std::to_string(alpha) +
-                "; only 0 and 255 are allowed without --alpha-cutoff";
+        error = "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") has alpha " +
+                std::to_string(alpha) + "; only 0 and 255 are allowed without --alpha-cutoff";
         return false;
       }
       const bool opaque = alphaCutoff == exactAlpha ? alpha == 0xFF : alpha >= alphaCutoff;

@@ -28,8 +28,9 @@ PicPixels pixelsOf(const Sprite& sprite) {
 // A sprite of few colours, so that every format can hold it, with pixel 0
 // transparent and the rest in a pattern that interlacing scatters.
 Sprite fewColours(bool grey) {
-  const std::array<Rgb, 3> colours = grey ? std::array<Rgb, 3>{Rgb{0, 0, 0}, Rgb{77, 77, 77}, Rgb{255, 255, 255}}
-                                          : std::array<Rgb, 3>{Rgb{255, 0, 0}, Rgb{0, 0, 0}, Rgb{128, 128, 128}};
+  const std::array<Rgb, 3> colours =
+      grey ? std::array<Rgb, 3>{Rgb{0, 0, 0}, Rgb{77, 77, 77}, Rgb{255, 255, 255}}
+           : std::array<Rgb, 3>{Rgb{255, 0, 0}, Rgb{0, 0, 0}, Rgb{128, 128, 128}};
   Sprite sprite;
   for (std::size_t p = 1; p < 1024; ++p) {
     if (p % 7 != 3) sprite[p] = colours[(p / 5) % 3];
@@ -59,7 +60,9 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
     const Rgb colour = pixel.value_or(Rgb{1, 2, 3});
     switch (colourType) {
       case PNG_COLOR_TYPE_PALETTE: {
-        const std::uint32_t key32 = opaque ? std::uint32_t{colour.red} << 16 | std::uint32_t{colour.green} << 8 | colour.blue : 0xFF000000;
+        const std::uint32_t key32 =
+            opaque ? std::uint32_t{colour.red} << 16 | std::uint32_t{colour.green} << 8 | colour.blue
+                   : 0xFF000000;
         if (indices.count(key32) == 0) {
           indices[key32] = static_cast<std::uint8_t>(spec.palette.size());
           spec.palette.push_back(png_color{colour.red, colour.green, colour.blue});
@@ -77,8 +80,9 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
         sample(opaque ? 255 : 0, opaque ? 0 : 255);  // only the high byte counts
         break;
       case PNG_COLOR_TYPE_RGB:
-        for (const int value : {int{opaque ? colour.red : keyColour.red}, int{opaque ? colour.green : keyColour.green},
-                                int{opaque ? colour.blue : keyColour.blue}}) {
+        for (const int value :
+             {int{opaque ? colour.red : keyColour.red}, int{opaque ? colour.green : keyColour.green},
+              int{opaque ? colour.blue : keyColour.blue}}) {
           sample(value, 0);
         }
         spec.transparentColour = key;
@@ -99,9 +103,11 @@ TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
     bool grey;
   };
   const std::vector<Case> cases = {
-      {PNG_COLOR_TYPE_RGBA, 8, false},    {PNG_COLOR_TYPE_RGBA, 16, false}, {PNG_COLOR_TYPE_RGB, 8, false},
-      {PNG_COLOR_TYPE_RGB, 16, false},    {PNG_COLOR_TYPE_PALETTE, 8, false}, {PNG_COLOR_TYPE_GRAY, 8, true},
-      {PNG_COLOR_TYPE_GRAY, 16, true},    {PNG_COLOR_TYPE_GRAY_ALPHA, 8, true}, {PNG_COLOR_TYPE_GRAY_ALPHA, 16, true},
+      {PNG_COLOR_TYPE_RGBA, 8, false},       {PNG_COLOR_TYPE_RGBA, 16, false},
+      {PNG_COLOR_TYPE_RGB, 8, false},        {PNG_COLOR_TYPE_RGB, 16, false},
+      {PNG_COLOR_TYPE_PALETTE, 8, false},    {PNG_COLOR_TYPE_GRAY, 8, true},
+      {PNG_COLOR_TYPE_GRAY, 16, true},       {PNG_COLOR_TYPE_GRAY_ALPHA, 8, true},
+      {PNG_COLOR_TYPE_GRAY_ALPHA, 16, true},
   };
   testsupport::ScratchDir dir;
   for (const Case& c : cases) {
@@ -113,9 +119,10 @@ TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
       testsupport::writePngFile(path, spec);
       PicPixels pixels{};
       std::string error;
-      ASSERT_TRUE(importPng(path, exactAlpha, pixels, error)) << c.colourType << "/" << c.depth << ": " << error;
-      EXPECT_EQ(pixels, pixelsOf(sprite)) << "type " << c.colourType << " depth " << c.depth << " interlaced "
-                                          << interlaced;
+      ASSERT_TRUE(importPng(path, exactAlpha, pixels, error))
+          << c.colourType << "/" << c.depth << ": " << error;
+      EXPECT_EQ(pixels, pixelsOf(sprite))
+          << "type " << c.colourType << " depth " << c.depth << " interlaced " << interlaced;
     }
   }
   // Pixels of a random sprite, in every colour, through the usual RGBA.

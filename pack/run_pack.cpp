@@ -26,7 +26,8 @@ std::string shownPath(const std::string& shownDirectory, const std::string& name
 // are none of our business), -1 when it looks like one but cannot be.
 int picIdOf(const std::string& name) {
   constexpr std::string_view suffix = ".png";
-  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return 0;
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return 0;
   const std::string digits = name.substr(0, name.size() - suffix.size());
   if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
   if (digits[0] == '0' || digits.size() > 5) return -1;
@@ -46,7 +47,8 @@ std::string parentOf(const std::string& path) {
 std::optional<bool> keepBackup(const std::string& output) {
   const std::string backup = output + ".bak";
   std::error_code code;
-  if (!fs::exists(output, code) || fs::symlink_status(backup, code).type() != fs::file_type::not_found) return false;
+  if (!fs::exists(output, code) || fs::symlink_status(backup, code).type() != fs::file_type::not_found)
+    return false;
   fs::create_hard_link(output, backup, code);
   if (!code) return true;
   if (fs::copy_file(output, backup, code)) return true;
@@ -142,7 +144,8 @@ class PackRun {
         note = "an appended block would start past the 24-bit offsets";
       }
     } else if (base != nullptr && !options_.compact) {
-      note = plan.countGrew ? "the pic count grew past the base's" : "the base's header or table is cut short";
+      note =
+          plan.countGrew ? "the pic count grew past the base's" : "the base's header or table is cut short";
     }
     if (!done) {
       const Placement compact = placeCompact(plan);
@@ -154,7 +157,8 @@ class PackRun {
       if (!writeTemp(plan, base, compact, false, temp)) return 1;
       if (!readsBack(temp, plan)) {
         discardTemp(temp);
-        reportError(output_, "internal error: the archive written does not read back as planned; nothing written");
+        reportError(output_,
+                    "internal error: the archive written does not read back as planned; nothing written");
         return 1;
       }
     }
@@ -200,7 +204,8 @@ bool findPics(const std::string& directory, const std::string& shownDirectory, s
     const int id = picIdOf(name);
     if (id > 0) ids.push_back(id);
     if (id < 0) {
-      reportError(shownPath(shownDirectory, name), "is not a pic's name: pics are 1.png to 65535.png, without leading zeros");
+      reportError(shownPath(shownDirectory, name),
+                  "is not a pic's name: pics are 1.png to 65535.png, without leading zeros");
       good = false;
     }
   }

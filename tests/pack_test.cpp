@@ -55,7 +55,8 @@ std::string summary(int changed, int kept, int added, const std::string& note = 
 
 std::uint32_t offsetOf(const Bytes& archive, int id) {
   const std::size_t slot = 6 + 4 * static_cast<std::size_t>(id - 1);
-  return archive.at(slot) | std::uint32_t{archive.at(slot + 1)} << 8 | std::uint32_t{archive.at(slot + 2)} << 16;
+  return archive.at(slot) | std::uint32_t{archive.at(slot + 1)} << 8 |
+         std::uint32_t{archive.at(slot + 2)} << 16;
 }
 
 // Gives every block a prefix of its own: the bytes readers ignore but a
@@ -64,7 +65,8 @@ void stampPrefixes(Bytes& archive, std::mt19937& random) {
   const unsigned count = archive[4] | unsigned{archive[5]} << 8;
   for (unsigned id = 1; id <= count; ++id) {
     const std::uint32_t offset = offsetOf(archive, static_cast<int>(id));
-    for (std::uint32_t k = 0; offset != 0 && k < 3; ++k) archive.at(offset + k) = static_cast<std::uint8_t>(random());
+    for (std::uint32_t k = 0; offset != 0 && k < 3; ++k)
+      archive.at(offset + k) = static_cast<std::uint8_t>(random());
   }
 }
 
@@ -83,9 +85,13 @@ Bytes oddArchive(unsigned seed) {
         if (id > 1) writer.addCopyOf(static_cast<int>(random() % static_cast<unsigned>(id - 1)) + 1);
         if (id == 1) writer.addEmptySlot(1);
         break;
-      case 2: writer.addPic(encodeRuns({{0, {colour}}, {0, {colour, colour}}, {3, {}}, {1, {colour}}})); break;
-      case 3: writer.addPic(encodeRuns({{1, std::vector<Rgb>(5, colour)}}), 6); break;  // size ends inside the run
-      case 4: writer.addPic(encodeRuns({{1030, {colour}}, {1, {colour}}})); break;       // warning
+      case 2:
+        writer.addPic(encodeRuns({{0, {colour}}, {0, {colour, colour}}, {3, {}}, {1, {colour}}}));
+        break;
+      case 3:
+        writer.addPic(encodeRuns({{1, std::vector<Rgb>(5, colour)}}), 6);
+        break;  // size ends inside the run
+      case 4: writer.addPic(encodeRuns({{1030, {colour}}, {1, {colour}}})); break;  // warning
       case 5: writer.addPic({}); break;
       default: writer.addSprite(testsupport::randomSprite(random), random() % 2 == 0); break;
     }
@@ -125,8 +131,8 @@ TEST(Pack, FreshPackReadsTheSameUnderEveryReading) {
   const ProgramRun run = pack(dir, {"sub", "-o", "packed.spr"});
   ASSERT_EQ(run.exitStatus, 0) << run.errors;
   EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(run.output, "vorna-pack: wrote packed.spr: " + std::to_string(sprites.size()) + " pics, 0 changed, 0 kept, " +
-                            std::to_string(sprites.size()) + " new\n");
+  EXPECT_EQ(run.output, "vorna-pack: wrote packed.spr: " + std::to_string(sprites.size()) +
+                            " pics, 0 changed, 0 kept, " + std::to_string(sprites.size()) + " new\n");
   const Bytes packed = readFile(dir / "packed.spr");
   EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 4), (Bytes{0, 0, 0, 0}));  // no base, no signature
   const testsupport::ModelRun model = testsupport::modelUnpack(packed, /*doneLines=*/false);
@@ -214,7 +220,8 @@ TEST(Pack, EditsChangeOnlyTheEditedPics) {
     const std::uint32_t offset = offsetOf(packed, id);
     EXPECT_GE(offset, base.size());
     // The new block keeps the prefix of the base's block for that id.
-    EXPECT_TRUE(std::equal(packed.begin() + offset, packed.begin() + offset + 3, base.begin() + offsetOf(base, id)));
+    EXPECT_TRUE(
+        std::equal(packed.begin() + offset, packed.begin() + offset + 3, base.begin() + offsetOf(base, id)));
   }
   EXPECT_EQ(Bytes(packed.begin(), packed.begin() + static_cast<long>(base.size())), expected);
   EXPECT_EQ(offsetOf(packed, first), offsetOf(packed, third));
@@ -311,7 +318,8 @@ TEST(Pack, CompactLayoutThatCannotAddressEveryBlockNamesThePicAndWritesNothing) 
   Bytes base = {'V', 'S', 'P', 'R'};
   testsupport::appendLe16(base, count);
   const std::size_t blocks = 6 + 4 * count;
-  for (std::size_t k = 0; k < count; ++k) testsupport::appendLe32(base, static_cast<std::uint32_t>(blocks + k));
+  for (std::size_t k = 0; k < count; ++k)
+    testsupport::appendLe32(base, static_cast<std::uint32_t>(blocks + k));
   base.resize(blocks + count + 196614, 0xFF);
   ScratchDir dir;
   testsupport::writeFile(dir / "vorna.spr", base);
@@ -334,8 +342,8 @@ TEST(Pack, DamagedBaseGivesAWholeArchive) {
   writer.addPic(encodeRuns({{0, {Rgb{2, 2, 2}, Rgb{3, 3, 3}}}}));
   writer.addSprite(onePixel(7, Rgb{7, 7, 7}));
   Bytes base = writer.bytes(/*reverseBlocks=*/true);  // pic 1's block last
-  base.pop_back();                                     // and cut inside its only colour
-  const Sprite drawn1;                                 // what the converter draws for pic 1: nothing
+  base.pop_back();                                    // and cut inside its only colour
+  const Sprite drawn1;                                // what the converter draws for pic 1: nothing
   const Sprite drawn2 = testsupport::modelUnpack(base, false).pics[1].sprite;  // whole, and kept
   for (const bool withPngs : {true, false}) {
     ScratchDir dir;
@@ -374,7 +382,8 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
   ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
   const Bytes good = readFile(dir / "1.png");
-  for (const char* name : {"0.png", "07.png", "70000.png", "123456.png"}) testsupport::writeFile(dir / name, good);
+  for (const char* name : {"0.png", "07.png", "70000.png", "123456.png"})
+    testsupport::writeFile(dir / name, good);
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
   testsupport::writeFile(dir / "x1.png", {1, 2, 3});
   testsupport::PngSpec small;
@@ -398,15 +407,20 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
     ASSERT_EQ(line.rfind("vorna-pack: ", 0), 0u) << line;
     named.insert(line.substr(12, line.find(": ", 12) - 12));
   }
-  EXPECT_EQ(named, (std::set<std::string>{"0.png", "07.png", "70000.png", "123456.png", "3.png", "5.png", "6.png",
-                                          "8.png"}));
+  EXPECT_EQ(named, (std::set<std::string>{"0.png", "07.png", "70000.png", "123456.png", "3.png", "5.png",
+                                          "6.png", "8.png"}));
   EXPECT_NE(run.errors.find("8.png: pixel (1, 2) has alpha 200"), std::string::npos);
   EXPECT_EQ(snapshot(dir), files);
 
   // Bad command lines: status 2 and the usage; a missing base or an output
   // that is no file: status 1. Nothing changes either way.
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"--alpha-cutoff", "0"}, {"--alpha-cutoff=256"}, {"a", "b"}, {"-o"}, {"-b", "x", "--no-base"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--bogus"},
+                                             {"--alpha-cutoff", "0"},
+                                             {"--alpha-cutoff=256"},
+                                             {"a", "b"},
+                                             {"-o"},
+                                             {"-b", "x", "--no-base"}}) {
     const ProgramRun usage = pack(dir, args);
     EXPECT_EQ(usage.exitStatus, 2) << args[0];
     EXPECT_NE(usage.errors.find("usage: vorna-pack"), std::string::npos) << args[0];
@@ -414,7 +428,8 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   // (The bad PNGs are listed as well.)
   EXPECT_NE(pack(dir, {"-b", "missing.spr"}).errors.find("\nvorna-pack: missing.spr: cannot be opened"),
             std::string::npos);
-  EXPECT_NE(pack(dir, {"-o", "."}).errors.find("\nvorna-pack: .: is not a regular file\n"), std::string::npos);
+  EXPECT_NE(pack(dir, {"-o", "."}).errors.find("\nvorna-pack: .: is not a regular file\n"),
+            std::string::npos);
   EXPECT_EQ(snapshot(dir), files);
 }
 

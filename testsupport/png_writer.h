@@ -20,9 +20,9 @@ struct PngSpec {
   int colourType = PNG_COLOR_TYPE_RGBA;
   int bitDepth = 8;
   bool interlaced = false;
-  std::vector<std::uint8_t> rows;     // the rows back to back, packed as PNG stores them
-  std::vector<png_color> palette;     // PLTE, for palette images
-  std::vector<std::uint8_t> paletteAlpha;  // tRNS for palette images
+  std::vector<std::uint8_t> rows;                 // the rows back to back, packed as PNG stores them
+  std::vector<png_color> palette;                 // PLTE, for palette images
+  std::vector<std::uint8_t> paletteAlpha;         // tRNS for palette images
   std::optional<png_color_16> transparentColour;  // tRNS for grey and RGB images
 };
 
