@@ -110,13 +110,15 @@ void checkAgainstModel(const Bytes& out, const Input& input, const PackPlan& pla
 
   const testsupport::ModelRun got = testsupport::modelUnpack(out, false);
   if (got.exitStatus != 0) fail("the archive written is not whole");
-  if (got.output.rfind("Number of pics: " + std::to_string(plan.slots.size()) + "\n", 0) != 0)
+  if (got.output.rfind("Number of pics: " + std::to_string(plan.slots.size()) + "\n", 0) != 0) {
     fail("wrong count");
+  }
   if (got.pics.size() != want.size()) fail("wrong pics listed");
   for (const testsupport::ModelPic& pic : got.pics) {
     const auto wanted = want.find(pic.id);
-    if (wanted == want.end() || pic.sprite != wanted->second)
+    if (wanted == want.end() || pic.sprite != wanted->second) {
       fail("pic " + std::to_string(pic.id) + " draws wrongly");
+    }
     const PlannedSlot& slot = plan.slots[static_cast<std::size_t>(pic.id - 1)];
     if (slot.kind != SlotKind::kept && testsupport::readPlainly(out, pic.id) != pic.sprite) {
       fail("new block of pic " + std::to_string(pic.id) + " reads differently plainly");

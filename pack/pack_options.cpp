@@ -32,8 +32,9 @@ std::optional<std::string> valueOf(const std::vector<std::string>& args, std::si
 }
 
 bool parseCutoff(const std::string& text, int& cutoff) {
-  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
+  }
   cutoff = std::stoi(text);
   return cutoff >= 1 && cutoff <= 255;
 }

@@ -44,7 +44,7 @@ class PngReader {
   png_infop info_;
 };
 
-using Rows = std::array<std::array<png_byte, 4 * picSide>, picSide>;
+using Rows = std::array<std::array<png_byte, std::size_t{4} * picSide>, picSide>;
 
 // Asks libpng for 8-bit RGBA whatever the file holds, and nothing else: no
 // gamma, no background, no colour management.

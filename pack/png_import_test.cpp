@@ -168,7 +168,7 @@ TEST(ImportPng, OtherSizesAndBrokenFilesAreRefusedWithTheReason) {
   testsupport::ScratchDir dir;
   PngSpec wide = specFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
   wide.width = 33;
-  wide.rows.resize(33 * 32 * 4);
+  wide.rows.resize(std::size_t{33} * 32 * 4);
   testsupport::writePngFile(dir / "wide.png", wide);
   testsupport::writeSpritePng(dir / "whole.png", Sprite{});
   std::ifstream whole(dir / "whole.png", std::ios::binary);

@@ -26,8 +26,9 @@ std::string shownPath(const std::string& shownDirectory, const std::string& name
 // are none of our business), -1 when it looks like one but cannot be.
 int picIdOf(const std::string& name) {
   constexpr std::string_view suffix = ".png";
-  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return 0;
+  }
   const std::string digits = name.substr(0, name.size() - suffix.size());
   if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
   if (digits[0] == '0' || digits.size() > 5) return -1;
@@ -47,8 +48,9 @@ std::string parentOf(const std::string& path) {
 std::optional<bool> keepBackup(const std::string& output) {
   const std::string backup = output + ".bak";
   std::error_code code;
-  if (!fs::exists(output, code) || fs::symlink_status(backup, code).type() != fs::file_type::not_found)
+  if (!fs::exists(output, code) || fs::symlink_status(backup, code).type() != fs::file_type::not_found) {
     return false;
+  }
   fs::create_hard_link(output, backup, code);
   if (!code) return true;
   if (fs::copy_file(output, backup, code)) return true;

@@ -65,8 +65,9 @@ void stampPrefixes(Bytes& archive, std::mt19937& random) {
   const unsigned count = archive[4] | unsigned{archive[5]} << 8;
   for (unsigned id = 1; id <= count; ++id) {
     const std::uint32_t offset = offsetOf(archive, static_cast<int>(id));
-    for (std::uint32_t k = 0; offset != 0 && k < 3; ++k)
+    for (std::uint32_t k = 0; offset != 0 && k < 3; ++k) {
       archive.at(offset + k) = static_cast<std::uint8_t>(random());
+    }
   }
 }
 
@@ -318,8 +319,9 @@ TEST(Pack, CompactLayoutThatCannotAddressEveryBlockNamesThePicAndWritesNothing) 
   Bytes base = {'V', 'S', 'P', 'R'};
   testsupport::appendLe16(base, count);
   const std::size_t blocks = 6 + 4 * count;
-  for (std::size_t k = 0; k < count; ++k)
+  for (std::size_t k = 0; k < count; ++k) {
     testsupport::appendLe32(base, static_cast<std::uint32_t>(blocks + k));
+  }
   base.resize(blocks + count + 196614, 0xFF);
   ScratchDir dir;
   testsupport::writeFile(dir / "vorna.spr", base);
@@ -382,18 +384,19 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
   ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
   const Bytes good = readFile(dir / "1.png");
-  for (const char* name : {"0.png", "07.png", "70000.png", "123456.png"})
+  for (const char* name : {"0.png", "07.png", "70000.png", "123456.png"}) {
     testsupport::writeFile(dir / name, good);
+  }
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
   testsupport::writeFile(dir / "x1.png", {1, 2, 3});
   testsupport::PngSpec small;
   small.width = small.height = 16;
-  small.rows.resize(16 * 16 * 4);
+  small.rows.resize(std::size_t{16} * 16 * 4);
   testsupport::writePngFile(dir / "3.png", small);
   testsupport::writeFile(dir / "5.png", {'h', 'i'});
   testsupport::writeFile(dir / "6.png", Bytes(good.begin(), good.end() - 30));
   testsupport::PngSpec halfAlpha;
-  halfAlpha.rows.resize(32 * 32 * 4);
+  halfAlpha.rows.resize(std::size_t{32} * 32 * 4);
   halfAlpha.rows[(2 * 32 + 1) * 4 + 3] = 200;
   testsupport::writePngFile(dir / "8.png", halfAlpha);
   const auto files = snapshot(dir);

@@ -37,8 +37,9 @@ void writePngFile(const std::filesystem::path& path, const PngSpec& spec) {
   png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colourType,
                spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
-  if (!spec.palette.empty())
+  if (!spec.palette.empty()) {
     png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
+  }
   if (!spec.paletteAlpha.empty()) {
     png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
   }
