@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -434,6 +436,50 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   EXPECT_NE(pack(dir, {"-o", "."}).errors.find("\nvorna-pack: .: is not a regular file\n"),
             std::string::npos);
   EXPECT_EQ(snapshot(dir), files);
+}
+
+// Stopped by a signal at any moment, a pack leaves vorna.spr as it was or
+// wholly new, its .bak absent or the old archive, and no temporary file.
+TEST(Pack, InterruptedPackLeavesTheOldArchiveOrTheNewOne) {
+  std::mt19937 random(3);
+  ArchiveWriter writer;
+  for (int id = 1; id <= 800; ++id) writer.addSprite(testsupport::randomSprite(random));
+  const Bytes base = writer.bytes();
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", base);
+  ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+  for (int id = 1; id <= 800; id += 3)
+    testsupport::writeSpritePng(dir / (std::to_string(id) + ".png"), Sprite{});
+  auto files = snapshot(dir);
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(pack(dir).exitStatus, 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const Bytes packed = readFile(dir / "vorna.spr");
+  std::filesystem::remove(dir / "vorna.spr.bak");
+  testsupport::writeFile(dir / "vorna.spr", base);
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const double instant : {0.1, 0.4, 0.7, 0.95}) {
+      testsupport::RunOptions options;
+      options.interruptSignal = signal;
+      options.interruptAfter = instant * seconds;
+      const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+      auto after = snapshot(dir);
+      const Bytes archive = after["vorna.spr"];
+      EXPECT_TRUE(archive == base || archive == packed) << signal << " at " << instant;
+      EXPECT_TRUE(run.exitStatus == 0 || run.signal == signal);
+      // A signal between making the .bak and the rename leaves the .bak,
+      // which still holds the archive as it was before the first pack.
+      EXPECT_TRUE(after.count("vorna.spr.bak") == 0 || after["vorna.spr.bak"] == base);
+      EXPECT_TRUE(archive == base || after.count("vorna.spr.bak") == 1);
+      after["vorna.spr"] = base;
+      after.erase("vorna.spr.bak");
+      EXPECT_EQ(after, files) << "a file left or changed: " << signal << " at " << instant;
+      testsupport::writeFile(dir / "vorna.spr", base);
+      std::filesystem::remove(dir / "vorna.spr.bak");
+    }
+  }
 }
 
 }  // namespace
