@@ -1,18 +1,5 @@
 #include "convert/decode_runs.h"
 
-#include <array>
-
-ReadStatus readRunHeader(PicEntry& entry, std::FILE* archive) {
-  return readBytes(archive, entry.run.data(), entry.run.size());
-}
-
-ReadStatus readRgb(std::FILE* archive, PicColour& colour) {
-  std::array<std::uint8_t, 3> bytes{};
-  const ReadStatus status = readBytes(archive, bytes.data(), bytes.size());
-  if (status == ReadStatus::ok) colour = PicColour{bytes[0], bytes[1], bytes[2]};
-  return status;
-}
-
 void putPicPixel(int p, int red, int green, int blue, gdImagePtr image) {
   // gd ignores pixels outside the image too; checking here keeps that promise
   // ours. Alpha 0 in bits 24..30 makes the pixel opaque.
@@ -29,12 +16,4 @@ ReadStatus decodeRuns(PicEntry& entry, std::FILE* archive, gdImagePtr image) {
   if (outcome.warningAt >= 0) std::printf("warining: i is %i in %i\n", outcome.warningAt, entry.id);
   if (outcome.status != ReadStatus::ok) reportShortPic(outcome.status, entry.id);
   return outcome.status;
-}
-
-RunsOutcome drawRuns(PicEntry& entry, std::FILE* archive, PicPixels& pixels) {
-  return walkRuns(entry, archive, [&pixels](int p, const PicColour& colour) {
-    if (p <= lastPixel) {
-      pixels[static_cast<std::size_t>(p)] = colour.red << 16 | colour.green << 8 | colour.blue;
-    }
-  });
 }

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/decode_runs.h"
+#include "convert/walk_runs.h"
 
 // Appends the run data for `pixels` to `out`: at most 3,584 bytes (a
 // checkerboard), so it always fits the block's 16-bit size.

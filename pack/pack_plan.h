@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "archive/archive_layout.h"
-#include "convert/decode_runs.h"
+#include "convert/walk_runs.h"
 
 // The archive a pack starts from: read through one stream by the converter's
 // decoder, and held in memory as far as blocks can reach, for its table and

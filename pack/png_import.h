@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "convert/decode_runs.h"
+#include "convert/walk_runs.h"
 
 // Every alpha from 1 to 255 is a valid cutoff; `exactAlpha` means none was
 // given, and then only alpha 0 and 255 are allowed.

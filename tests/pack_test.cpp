@@ -141,12 +141,13 @@ TEST(Pack, FreshPackReadsTheSameUnderEveryReading) {
   const testsupport::ModelRun model = testsupport::modelUnpack(packed, /*doneLines=*/false);
   EXPECT_EQ(model.output, "Number of pics: " + std::to_string(sprites.rbegin()->first) + "\n");
   ASSERT_EQ(model.pics.size(), sprites.size());
-  std::map<Bytes, std::uint32_t> offsetOfSprite;
+  std::map<std::string, std::uint32_t> offsetOfSprite;  // by the sprite's runs
   for (const testsupport::ModelPic& pic : model.pics) {
     const Sprite& sprite = sprites[pic.id];
     EXPECT_EQ(pic.sprite, sprite) << pic.id;
     EXPECT_EQ(testsupport::readPlainly(packed, pic.id), sprite) << pic.id;
-    const Bytes key = encodeRuns(testsupport::runsForSprite(sprite));
+    const Bytes runs = encodeRuns(testsupport::runsForSprite(sprite));
+    const std::string key(runs.begin(), runs.end());
     const auto it = offsetOfSprite.emplace(key, offsetOf(packed, pic.id)).first;
     EXPECT_EQ(it->second, offsetOf(packed, pic.id)) << "equal sprites, different blocks: " << pic.id;
   }
