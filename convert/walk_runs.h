@@ -38,11 +38,19 @@ inline constexpr int lastPixel = picSide * picSide - 1;
 using PicPixels = std::array<std::int32_t, std::size_t{picSide} * picSide>;
 inline constexpr std::int32_t transparentPixel = -1;
 
-// Reads the next 4 bytes of the archive into entry.run.
-ReadStatus readRunHeader(PicEntry& entry, std::FILE* archive);
+// Reads the next 4 bytes of the archive into entry.run. (Inline, as readRgb:
+// both run once per run or colour in every decoder.)
+inline ReadStatus readRunHeader(PicEntry& entry, std::FILE* archive) {
+  return readBytes(archive, entry.run.data(), entry.run.size());
+}
 
 // Reads the next 3 bytes of the archive as red, green, blue.
-ReadStatus readRgb(std::FILE* archive, PicColour& colour);
+inline ReadStatus readRgb(std::FILE* archive, PicColour& colour) {
+  std::array<std::uint8_t, 3> bytes{};
+  const ReadStatus status = readBytes(archive, bytes.data(), bytes.size());
+  if (status == ReadStatus::ok) colour = PicColour{bytes[0], bytes[1], bytes[2]};
+  return status;
+}
 
 // How a pic's run data was decoded.
 struct RunsOutcome {
