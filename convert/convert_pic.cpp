@@ -45,17 +45,23 @@ EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
 // The way for an N.png that is not a regular file (a symlink, a FIFO, a
 // device, a directory): it is opened by its name and written through, as it
 // always was. A temporary renamed over it would replace the link or the
-// device itself.
+// device itself. The open is what stdio's "wb+" does, except that a regular
+// file behind a link is cut to nothing only once the new image is ready, so
+// that an interruption has the least chance of finding it half written.
 bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadStatus& data) {
-  std::FILE* out = std::fopen(name, "wb+");
-  if (out == nullptr) return false;
-  // The PNG goes out in one fwrite: unbuffered, that is one write call, with
-  // no buffer to allocate and no fstat to size it.
-  std::setvbuf(out, nullptr, _IONBF, 0);
+  const int out = open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (out < 0) return false;
   const EncodedPng png = drawPng(entry, archive, data);
-  const bool written = png.size > 0 && std::fwrite(png.bytes.get(), 1, png.size, out) == png.size;
-  // fclose flushes the last of the PNG: a full disk often shows only here.
-  if (std::fclose(out) == 0 && written) return true;
+  struct stat info {};
+  bool written = png.size > 0 && fstat(out, &info) == 0;
+  if (written && S_ISREG(info.st_mode)) written = ftruncate(out, 0) == 0;
+  for (std::size_t done = 0; written && done < png.size;) {
+    const ssize_t wrote = write(out, static_cast<const char*>(png.bytes.get()) + done, png.size - done);
+    written = wrote > 0;
+    if (written) done += static_cast<std::size_t>(wrote);
+  }
+  // close reports what a network file system may only find out at the end.
+  if (close(out) == 0 && written) return true;
   std::remove(name);
   return false;
 }
@@ -66,13 +72,7 @@ bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadSta
 // settled before the archive is touched.
 bool writeReplacing(const char* name, const struct stat* existing, PicEntry& entry, std::FILE* archive,
                     ReadStatus& data) {
-  if (existing != nullptr) {
-    // A read-only N.png is not ours to replace, even though the directory
-    // would let a rename do it.
-    const int probe = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return false;
-    close(probe);
-  }
+  if (existing != nullptr && !mayReplace(name, *existing)) return false;
   TempFile temp;
   if (!createTempBeside(name, temp)) return false;
   const EncodedPng png = drawPng(entry, archive, data);

@@ -2,15 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -45,20 +45,63 @@ std::string directoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string tempNameFor(const std::string& target, long pid) {
-  const std::size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return dir + tempPrefix + std::to_string(pid) + tempSuffix;
+// This process's temporaries are all called .vorna-<pid>-<random>.tmp. The
+// pid alone is not enough: two runs in different pid namespaces (containers
+// sharing a volume) can have the same one, and would then take each other's
+// files for their own.
+const std::string& ownTag() {
+  static const std::string tag = [] {
+    std::random_device random;
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%ld-%08x", static_cast<long>(getpid()), random());
+    return std::string(text.data());
+  }();
+  return tag;
 }
 
-// The pid in a temporary's name, or 0 when the name is not one of ours.
-long pidOfTemp(const char* name) {
+std::string tempNameFor(const std::string& target) {
+  const std::size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  return dir + tempPrefix + ownTag() + tempSuffix;
+}
+
+bool looksLikeTemp(const char* name) {
+  const std::size_t length = std::strlen(name);
   const std::size_t prefix = std::strlen(tempPrefix);
-  if (std::strncmp(name, tempPrefix, prefix) != 0) return 0;
-  char* end = nullptr;
-  const long pid = std::strtol(name + prefix, &end, 10);
-  if (pid <= 0 || end == name + prefix || std::strcmp(end, tempSuffix) != 0) return 0;
-  return pid;
+  const std::size_t suffix = std::strlen(tempSuffix);
+  return length > prefix + suffix && std::strncmp(name, tempPrefix, prefix) == 0 &&
+         std::strcmp(name + length - suffix, tempSuffix) == 0;
+}
+
+// Removes `path` if it is a temporary that nobody holds: every live one is
+// locked by the process writing it, and the kernel drops that lock when the
+// process dies, however it dies.
+void removeIfAbandoned(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat opened {};
+  struct stat named {};
+  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+    unlink(path.c_str());
+  }
+  close(fd);  // and with it the lock
+}
+
+// Creates this process's temporary at `path` and locks it. A run starting in
+// the same directory at that very moment may take the lock first, judge the
+// file abandoned and remove it: then the file is made again.
+int createLocked(const std::string& path) {
+  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) return fd;
+    close(fd);
+  }
+  return -1;
 }
 
 void closeAndForget(TempFile& temp) {
@@ -86,30 +129,17 @@ void removeStaleTemps(const std::string& dir) {
   if (listing == nullptr) return;
   const std::string prefix = dir == "." ? "" : dir + "/";
   while (const dirent* entry = readdir(listing)) {
-    const long pid = pidOfTemp(entry->d_name);
-    if (pid == 0 || pid == getpid()) continue;
-    // Only a process that no longer exists cannot be writing its temporary.
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-    unlink((prefix + entry->d_name).c_str());
+    if (looksLikeTemp(entry->d_name)) removeIfAbandoned(prefix + entry->d_name);
   }
   closedir(listing);
 }
 
 bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
-  // The pid is asked once: a system call per image adds up over 65,535.
-  static const long ownPid = static_cast<long>(getpid());
-  temp.path = tempNameFor(target, ownPid);
+  temp.path = tempNameFor(target);
   // Armed before the file exists, so that no instant leaves it unguarded.
   setPending(temp.path);
-  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
-  // One of that name already there is a leftover of a killed process that had
-  // our pid before us: it goes.
-  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  temp.fd = open(temp.path.c_str(), flags, 0666);
-  if (temp.fd < 0 && errno == EEXIST && unlink(temp.path.c_str()) == 0) {
-    temp.fd = open(temp.path.c_str(), flags, 0666);
-  }
+  temp.fd = createLocked(temp.path);
   if (temp.fd < 0) {
     setPending("");
     return false;
@@ -152,6 +182,20 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
     }
   }
   return true;
+}
+
+bool mayReplace(const std::string& target, const struct stat& existing) {
+  // A read-only file is not ours to replace, even though the directory would
+  // let a rename do it.
+  const int probe = open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (probe < 0) return false;
+  close(probe);
+  // In a sticky directory (such as /tmp) only the owner of a file, or of the
+  // directory, may rename over it: find that out now, not after the work.
+  const uid_t self = geteuid();
+  if (self == 0 || existing.st_uid == self) return true;
+  struct stat dir {};
+  return stat(directoryOf(target).c_str(), &dir) == 0 && ((dir.st_mode & S_ISVTX) == 0 || dir.st_uid == self);
 }
 
 void discardTemp(TempFile& temp) {

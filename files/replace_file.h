@@ -4,12 +4,15 @@
 // version goes to a temporary file beside the old one, and is renamed over it
 // only once it has been written whole.
 //
-// A temporary is named ".vorna-<pid>.tmp", a name no program of ours ever
-// takes for an image or an archive. The termination signals that can be
-// handled (SIGINT, SIGTERM, SIGHUP, SIGPIPE) remove the current temporary and
-// then end the process by the same signal, so that the shell still sees what
-// stopped it. Only SIGKILL (or a crash of the machine) can leave one behind,
-// and removeStaleTemps clears those away on the next run.
+// A temporary is named ".vorna-<pid>-<random>.tmp", a name no program of ours
+// ever takes for an image or an archive, and is locked while it is written.
+// The termination signals that can be handled (SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE) remove the current temporary and then end the process by the same
+// signal, so that the shell still sees what stopped it. Only SIGKILL (or a
+// crash of the machine) can leave one behind, and removeStaleTemps clears
+// those away on the next run.
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
@@ -19,8 +22,7 @@
 // stays ignored. Call once, before the first temporary is made.
 void installTempCleanup();
 
-// Removes the temporaries in `dir` that a process which no longer runs has
-// left behind.
+// Removes the temporaries in `dir` that no running process holds.
 void removeStaleTemps(const std::string& dir);
 
 // An open temporary file beside a target. At most one exists at a time.
@@ -33,6 +35,10 @@ struct TempFile {
 // Creates an empty temporary in the directory of `target` (mode 0666 less the
 // umask). False when the directory cannot take a new file.
 bool createTempBeside(const std::string& target, TempFile& temp);
+
+// Whether `target`, an existing file described by `existing`, may be replaced
+// by a rename: it is writable, and the directory lets this user rename over it.
+bool mayReplace(const std::string& target, const struct stat& existing);
 
 // Writes all of `data` to the temporary. False on any failure (a full disk).
 bool writeTemp(TempFile& temp, const void* data, std::size_t size);

@@ -1,5 +1,7 @@
 #include "pack/run_pack.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -72,6 +74,7 @@ class PackRun {
     std::vector<int> ids;
     bool good = findPics(directory_, shownDirectory_, ids);
     const std::optional<std::string> baseName = chooseBase();
+    if (!mayBeReplaced()) good = false;
     BaseArchive base;
     const bool baseOpen = baseName && openBase(*baseName, base, reportError);
     if (baseName && !baseOpen) good = false;
@@ -91,6 +94,17 @@ class PackRun {
     std::error_code code;
     if (fs::symlink_status(output_, code).type() == fs::file_type::not_found) return std::nullopt;
     return output_;
+  }
+
+  // A read-only output, or one in a sticky directory that belongs to someone
+  // else, is not ours to replace: found out before any work is done.
+  bool mayBeReplaced() const {
+    struct stat existing {};
+    if (lstat(output_.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode) || mayReplace(output_, existing)) {
+      return true;
+    }
+    reportError(output_, "cannot be replaced: permission denied");
+    return false;
   }
 
   bool loadPic(int id, PicPixels& pixels) const {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -224,6 +225,23 @@ TEST(EndToEnd, PermissionDeniedIsReportedAndNothingIsLost) {
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(fs::file_size(open / "1.png"), 3u);
   EXPECT_EQ(showsSprite(open, "2.png", oneColour(1, Rgb{5, 6, 7})), "");
+
+  // A sticky directory, as /tmp is: someone else's 1.png, writable by all,
+  // cannot be renamed over. That is known before pic 1 is read (its warning
+  // would show it was).
+  if (geteuid() != 0) return;  // the file must belong to another user than the run's
+  ArchiveWriter warned;
+  warned.addPic(encodeRuns({{2000, {Rgb{1, 1, 1}}}}));
+  ScratchDir sticky;
+  testsupport::writeFile(sticky / "vorna.spr", warned.bytes());
+  testsupport::writeFile(sticky / "1.png", {'o', 'l', 'd'});
+  fs::permissions(sticky / "1.png",
+                  fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
+  fs::permissions(sticky.path(), fs::perms::all | fs::perms::sticky_bit);
+  run = testsupport::runProgram(program, sticky.path(), {}, /*unprivileged=*/true);
+  EXPECT_EQ(run.output, "Number of pics: 1\nUnable to write 1.png!\n");
+  EXPECT_EQ(fs::file_size(sticky / "1.png"), 3u);
+  EXPECT_EQ(sticky.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
 }
 
 TEST(EndToEnd, DemoArchiveConvertsCleanly) {
