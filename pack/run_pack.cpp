@@ -100,7 +100,8 @@ class PackRun {
   // else, is not ours to replace: found out before any work is done.
   bool mayBeReplaced() const {
     struct stat existing {};
-    if (lstat(output_.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode) || mayReplace(output_, existing)) {
+    if (lstat(output_.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode) ||
+        mayReplace(output_, existing)) {
       return true;
     }
     reportError(output_, "cannot be replaced: permission denied");

@@ -439,6 +439,23 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   EXPECT_EQ(snapshot(dir), files);
 }
 
+// A read-only archive is not replaced, and that is known before any work
+// (run as user nobody when the tests run as root).
+TEST(Pack, ReadOnlyArchiveIsNotReplaced) {
+  ScratchDir dir;
+  const Bytes base = testsupport::mixedArchive();
+  testsupport::writeFile(dir / "vorna.spr", base);
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  namespace fs = std::filesystem;
+  fs::permissions(dir / "vorna.spr", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(dir.path(), fs::perms::all);
+  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), {}, /*unprivileged=*/true);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be replaced: permission denied\n");
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
+  EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+}
+
 // Stopped by a signal at any moment, a pack leaves vorna.spr as it was or
 // wholly new, its .bak absent or the old archive, and no temporary file.
 TEST(Pack, InterruptedPackLeavesTheOldArchiveOrTheNewOne) {
