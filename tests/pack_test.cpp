@@ -466,8 +466,9 @@ TEST(Pack, InterruptedPackLeavesTheOldArchiveOrTheNewOne) {
   ScratchDir dir;
   testsupport::writeFile(dir / "vorna.spr", base);
   ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
-  for (int id = 1; id <= 800; id += 3)
+  for (int id = 1; id <= 800; id += 3) {
     testsupport::writeSpritePng(dir / (std::to_string(id) + ".png"), Sprite{});
+  }
   auto files = snapshot(dir);
 
   const auto start = std::chrono::steady_clock::now();
