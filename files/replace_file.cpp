@@ -53,7 +53,8 @@ const std::string& ownTag() {
   static const std::string tag = [] {
     std::random_device random;
     std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%ld-%08x", static_cast<long>(getpid()), random());
+    const unsigned long long bits = static_cast<unsigned long long>(random()) << 32u | random();
+    std::snprintf(text.data(), text.size(), "%ld-%016llx", static_cast<long>(getpid()), bits);
     return std::string(text.data());
   }();
   return tag;
@@ -73,35 +74,14 @@ bool looksLikeTemp(const char* name) {
          std::strcmp(name + length - suffix, tempSuffix) == 0;
 }
 
-// Removes `path` if it is a temporary that nobody holds: every live one is
-// locked by the process writing it, and the kernel drops that lock when the
-// process dies, however it dies.
-void removeIfAbandoned(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat opened {};
-  struct stat named {};
-  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-      lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
-    unlink(path.c_str());
-  }
-  close(fd);  // and with it the lock
-}
-
-// Creates this process's temporary at `path` and locks it. A run starting in
-// the same directory at that very moment may take the lock first, judge the
-// file abandoned and remove it: then the file is made again.
-int createLocked(const std::string& path) {
-  // O_EXCL and O_NOFOLLOW make sure the file written is a fresh one of ours.
+// Creates this process's temporary at `path`. O_EXCL and O_NOFOLLOW make
+// sure the file written is a fresh one of ours; a file already there with our
+// random name can only be a leftover of our own.
+int createFresh(const std::string& path) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = open(path.c_str(), flags, 0666);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) return fd;
-    close(fd);
-  }
-  return -1;
+  int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST && unlink(path.c_str()) == 0) fd = open(path.c_str(), flags, 0666);
+  return fd;
 }
 
 void closeAndForget(TempFile& temp) {
@@ -125,13 +105,27 @@ void installTempCleanup() {
 }
 
 void removeStaleTemps(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return;
-  const std::string prefix = dir == "." ? "" : dir + "/";
-  while (const dirent* entry = readdir(listing)) {
-    if (looksLikeTemp(entry->d_name)) removeIfAbandoned(prefix + entry->d_name);
+  // Every run holds a shared lock on the directory it writes in, from here
+  // until it ends; the kernel drops it however the run ends, SIGKILL
+  // included. A run that can take the lock exclusively is alone, so every
+  // temporary there was left by a run that is gone. While another run is at
+  // work, nothing is removed: its temporary is live, and leftovers wait for
+  // a run on its own. (A lock per temporary would cost system calls on every
+  // image.)
+  const int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (held < 0) return;
+  if (flock(held, LOCK_EX | LOCK_NB) == 0) {
+    if (DIR* listing = opendir(dir.c_str())) {
+      const std::string prefix = dir == "." ? "" : dir + "/";
+      while (const dirent* entry = readdir(listing)) {
+        if (looksLikeTemp(entry->d_name)) unlink((prefix + entry->d_name).c_str());
+      }
+      closedir(listing);
+    }
   }
-  closedir(listing);
+  // Waits only while another run starting up clears the directory. `held`
+  // stays open, and the lock with it, for the rest of the process.
+  flock(held, LOCK_SH);
 }
 
 bool createTempBeside(const std::string& target, TempFile& temp) {
@@ -139,7 +133,7 @@ bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.path = tempNameFor(target);
   // Armed before the file exists, so that no instant leaves it unguarded.
   setPending(temp.path);
-  temp.fd = createLocked(temp.path);
+  temp.fd = createFresh(temp.path);
   if (temp.fd < 0) {
     setPending("");
     return false;

@@ -5,7 +5,7 @@
 // only once it has been written whole.
 //
 // A temporary is named ".vorna-<pid>-<random>.tmp", a name no program of ours
-// ever takes for an image or an archive, and is locked while it is written.
+// ever takes for an image or an archive.
 // The termination signals that can be handled (SIGINT, SIGTERM, SIGHUP,
 // SIGPIPE) remove the current temporary and then end the process by the same
 // signal, so that the shell still sees what stopped it. Only SIGKILL (or a
@@ -22,7 +22,9 @@
 // stays ignored. Call once, before the first temporary is made.
 void installTempCleanup();
 
-// Removes the temporaries in `dir` that no running process holds.
+// Holds `dir` for the rest of the process, as a directory this run writes
+// temporaries in; first, if no other run holds it, removes the temporaries
+// that runs which are gone left there. Call once per directory.
 void removeStaleTemps(const std::string& dir);
 
 // An open temporary file beside a target. At most one exists at a time.

@@ -44,32 +44,39 @@ TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   EXPECT_EQ(dir.names(), std::set<std::string>{"1.png"});
 }
 
-TEST(ReplaceFile, OnlyTemporariesThatNobodyHoldsAreStale) {
-  testsupport::ScratchDir dir;
-  // Left by a killed run, whatever its pid was: nobody holds it.
-  testsupport::writeFile(dir / ".vorna-77-0badf00d.tmp", {1});
+// Left by killed runs, whatever their pids were, or by a live one.
+void leaveTemporaries(const testsupport::ScratchDir& dir) {
+  testsupport::writeFile(dir / ".vorna-77-0badf00d0badf00d.tmp", {1});
   testsupport::writeFile(dir / ".vorna-78.tmp", {1});
-  // Being written by a live run, which holds its lock.
-  testsupport::writeFile(dir / ".vorna-77-1234abcd.tmp", {1});
-  const int held = open((dir / ".vorna-77-1234abcd.tmp").c_str(), O_RDONLY);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  // Not ours at all.
-  testsupport::writeFile(dir / "vorna-1.tmp", {1});
-  std::filesystem::create_directory(dir / ".vorna-79.tmp");
+  testsupport::writeFile(dir / "vorna-1.tmp", {1});  // not ours
+}
 
-  removeStaleTemps(dir.path().string());
-  EXPECT_EQ(dir.names(), (std::set<std::string>{".vorna-77-1234abcd.tmp", "vorna-1.tmp", ".vorna-79.tmp"}));
-  close(held);
-  removeStaleTemps(dir.path().string());
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna-1.tmp", ".vorna-79.tmp"}));
+TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
+  // Another run at work in the directory: its temporary may be live.
+  testsupport::ScratchDir busy;
+  leaveTemporaries(busy);
+  const int other = open(busy.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(other, LOCK_SH), 0);
+  removeStaleTemps(busy.path().string());
+  EXPECT_EQ(busy.names().size(), 3u);
+  close(other);
 
-  // Our own live temporary is held, so a scan does not take it.
+  // Alone: every temporary there is abandoned. A temporary made since is
+  // this run's own and stays until it is committed.
+  testsupport::ScratchDir alone;
+  leaveTemporaries(alone);
+  removeStaleTemps(alone.path().string());
+  EXPECT_EQ(alone.names(), std::set<std::string>{"vorna-1.tmp"});
   TempFile temp;
-  ASSERT_TRUE(createTempBeside((dir / "2.png").string(), temp));
-  removeStaleTemps(dir.path().string());
+  ASSERT_TRUE(createTempBeside((alone / "2.png").string(), temp));
   EXPECT_TRUE(writeTemp(temp, "x", 1));
   EXPECT_TRUE(commitTemp(temp, /*sync=*/false));
-  EXPECT_EQ(contentOf(dir / "2.png"), "x");
+  EXPECT_EQ(contentOf(alone / "2.png"), "x");
+
+  // This process now holds `alone`: a run starting there leaves it be.
+  const int starting = open(alone.path().c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_NE(flock(starting, LOCK_EX | LOCK_NB), 0);
+  close(starting);
 }
 
 }  // namespace
