@@ -1,30 +1,10 @@
-#include <fcntl.h>
 #include <malloc.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "app/driver.h"
+#include "app/standard_descriptors.h"
 #include "files/replace_file.h"
-
-namespace {
-
-// Started with standard input, output or error closed (as some service
-// managers and cron set-ups do), the archive and the images would take those
-// descriptors, and stdio would flush the progress lines into a PNG. /dev/null
-// fills each gap first: open always takes the lowest free descriptor.
-void fillClosedStandardDescriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int opened = open("/dev/null", O_RDWR);
-    // Not the one wanted (it cannot be, as the lower ones are open): give up
-    // on it rather than leak it.
-    if (opened >= 0 && opened != fd) close(opened);
-  }
-}
-
-}  // namespace
 
 // vorna-unpack takes no arguments: it works on ./vorna.spr.
 int main() {
