@@ -73,7 +73,10 @@ BaseBlock drawBaseBlock(int id, std::uint32_t offset, std::FILE* file, PicPixels
   if (block.status != ReadStatus::ok) return block;
   const RunsOutcome outcome = drawRuns(entry, file, pixels);
   block.status = outcome.status;
-  block.bytes = static_cast<std::uint32_t>(blockHeaderSize) + static_cast<std::uint32_t>(outcome.consumed);
+  // The block as stored: its declared run data, or more when its last run
+  // reads past that. (A cursor past pixel 1023 can stop it short of its size.)
+  block.bytes = static_cast<std::uint32_t>(blockHeaderSize) +
+                static_cast<std::uint32_t>(std::max(outcome.consumed, entry.size));
   return block;
 }
 
@@ -147,7 +150,10 @@ bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& s
     const bool whole = hasBlock && block.status == ReadStatus::ok;
     if (whole && (!hasPng || png == drawn)) {
       slot.kind = SlotKind::kept;
-      slot.keptBytes = block.bytes;
+      // A declared size that runs past the end of the file is kept as far as
+      // the file goes.
+      const std::size_t available = base->bytes.size() - slot.base.offset;
+      slot.keptBytes = static_cast<std::uint32_t>(std::min<std::size_t>(block.bytes, available));
       slot.drawn = pixelDigest(drawn);
       ++plan.kept;
     } else if (hasPng || hasBlock) {

@@ -52,7 +52,7 @@ enum class SlotKind : std::uint8_t { empty, kept, changed, added };
 struct PlannedSlot {
   SlotKind kind = SlotKind::empty;
   TableEntry base;              // the base's entry (offset and b3), or zeros
-  std::uint32_t keptBytes = 0;  // kept: the block's length as read, prefix to last run byte
+  std::uint32_t keptBytes = 0;  // kept: the block's length, prefix to the end of its run data
   std::int32_t block = -1;      // changed or added: index into newBlocks
   std::uint64_t drawn = 0;      // digest of what the pic must draw (pixelDigest)
 };
