@@ -1,38 +1,11 @@
 #include <cstdio>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include "app/driver.h"
+#include "app/standard_descriptors.h"
 #include "files/replace_file.h"
-
-namespace {
-
-// Started with standard input, output or error closed (as some service
-// managers and cron set-ups do), the archive and the images would take those
-// descriptors, and stdio would flush the progress lines into a PNG. /dev/null
-// fills each gap first: open always takes the lowest free descriptor.
-// Windows' C library never hands out descriptors 0 to 2 for files, even
-// when the program starts without standard handles.
-void fillClosedStandardDescriptors() {
-#ifndef _WIN32
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int opened = open("/dev/null", O_RDWR);
-    // Not the one wanted (it cannot be, as the lower ones are open): give up
-    // on it rather than leak it.
-    if (opened >= 0 && opened != fd) close(opened);
-  }
-#endif
-}
-
-}  // namespace
 
 // vorna-unpack takes no arguments: it works on ./vorna.spr.
 int main() {

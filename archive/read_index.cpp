@@ -25,15 +25,17 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics) {
   return IndexStatus::whole;
 }
 
-ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive) {
+ReadStatus readBlockHeader(PicEntry& entry, std::FILE* archive) {
   entry.header.fill(0);
+  entry.size = 0;
   ReadStatus status = seekTo(archive, entry.offset);
   if (status == ReadStatus::ok) status = readBytes(archive, entry.header.data(), entry.header.size());
-  if (status != ReadStatus::ok) {
-    reportShortPic(status, entry.id);
-    entry.size = 0;
-    return status;
-  }
-  entry.size = le16(&entry.header[3]);
-  return ReadStatus::ok;
+  if (status == ReadStatus::ok) entry.size = le16(&entry.header[3]);
+  return status;
+}
+
+ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive) {
+  const ReadStatus status = readBlockHeader(entry, archive);
+  if (status != ReadStatus::ok) reportShortPic(status, entry.id);
+  return status;
 }

@@ -20,3 +20,7 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics);
 // header cut short is reported and leaves `size` at 0, so the pic converts to
 // an empty image.
 ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive);
+
+// readPicHeader without the report: a header cut short keeps the bytes read
+// before the cut (the rest zero) and leaves `size` at 0.
+ReadStatus readBlockHeader(PicEntry& entry, std::FILE* archive);

@@ -80,20 +80,42 @@ std::vector<Bytes> seeds() {
   return all;
 }
 
+// The pack target's input: an archive as the base, then edits and their count.
+std::vector<Bytes> packSeeds(const std::vector<Bytes>& archives) {
+  std::vector<Bytes> all;
+  for (std::size_t i = 0; i < archives.size(); ++i) {
+    Bytes unchanged = archives[i];
+    unchanged.push_back(0);
+    all.push_back(unchanged);
+    // Pic 1 edited to a random sprite, pic 2 given the pixels it has, pic 9 added.
+    Bytes edited = archives[i];
+    edited.insert(edited.end(), {0, 0, static_cast<std::uint8_t>(i), 1, 0, 255, 8, 0, 7, 3});
+    all.push_back(edited);
+  }
+  return all;
+}
+
+void writeAll(const char* dir, const std::vector<Bytes>& all) {
+  std::filesystem::create_directories(dir);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    testsupport::writeFile(std::filesystem::path(dir) / ("seed-" + std::to_string(i) + ".spr"), all[i]);
+  }
+  std::printf("%zu seeds written to %s\n", all.size(), dir);
+}
+
 }  // namespace
 
+// make-fuzz-seeds DIR [PACK_DIR]: the archive target's seeds into DIR, and
+// the pack target's into PACK_DIR.
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make-fuzz-seeds DIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: make-fuzz-seeds DIR [PACK_DIR]\n");
     return 2;
   }
   try {
-    std::filesystem::create_directories(argv[1]);
     const std::vector<Bytes> all = seeds();
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      testsupport::writeFile(std::filesystem::path(argv[1]) / ("seed-" + std::to_string(i) + ".spr"), all[i]);
-    }
-    std::printf("%zu seeds written to %s\n", all.size(), argv[1]);
+    writeAll(argv[1], all);
+    if (argc == 3) writeAll(argv[2], packSeeds(all));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "make-fuzz-seeds: %s\n", error.what());
     return 1;

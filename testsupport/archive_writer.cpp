@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "archive/archive_layout.h"
+
 namespace testsupport {
 
 void appendLe16(Bytes& out, unsigned value) {
@@ -52,8 +54,8 @@ std::vector<Run> runsForSprite(const Sprite& sprite, bool preferOne) {
 
 int ArchiveWriter::addPic(const Bytes& runData, std::optional<std::uint16_t> declaredSize) {
   if (runData.size() > 0xFFFF && !declaredSize) throw std::length_error("run data over 65535 bytes");
-  Bytes block = {0, 0, 0};
-  appendLe16(block, declaredSize.value_or(static_cast<std::uint16_t>(runData.size())));
+  Bytes block;
+  appendBlockHeader(block, BlockPrefix{}, declaredSize.value_or(static_cast<std::uint16_t>(runData.size())));
   block.insert(block.end(), runData.begin(), runData.end());
   slots_.push_back(Slot{std::move(block), 0, std::nullopt});
   return static_cast<int>(slots_.size());
@@ -77,7 +79,7 @@ int ArchiveWriter::addCopyOf(int id) {
 
 Bytes ArchiveWriter::bytes(bool reverseBlocks) const {
   if (slots_.size() > 0xFFFF) throw std::length_error("more than 65535 pics");
-  const std::size_t tableEnd = 6 + 4 * slots_.size();
+  const std::size_t blocksStart = tableEnd(slots_.size());
 
   // Lay the blocks out after the table and note where each one starts.
   std::vector<std::size_t> order(slots_.size());
@@ -86,8 +88,8 @@ Bytes ArchiveWriter::bytes(bool reverseBlocks) const {
   Bytes blocks;
   for (std::size_t i : order) {
     if (!slots_[i].block) continue;
-    offsets[i] = static_cast<std::uint32_t>(tableEnd + blocks.size());
-    if (offsets[i] > 0xFFFFFF) throw std::length_error("block offset past 24 bits");
+    offsets[i] = static_cast<std::uint32_t>(blocksStart + blocks.size());
+    if (offsets[i] >= offsetLimit) throw std::length_error("block offset past 24 bits");
     blocks.insert(blocks.end(), slots_[i].block->begin(), slots_[i].block->end());
   }
 
@@ -95,11 +97,10 @@ Bytes ArchiveWriter::bytes(bool reverseBlocks) const {
     if (slots_[i].copyOf) offsets[i] = offsets[*slots_[i].copyOf];
   }
 
-  Bytes out = {'V', 'S', 'P', 'R'};
-  appendLe16(out, static_cast<unsigned>(slots_.size()));
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    appendLe32(out, offsets[i] | static_cast<std::uint32_t>(slots_[i].b3) << 24);
-  }
+  std::vector<TableEntry> entries;
+  for (std::size_t i = 0; i < slots_.size(); ++i) entries.push_back(TableEntry{offsets[i], slots_[i].b3});
+  Bytes out;
+  appendArchiveHead(out, Signature{'V', 'S', 'P', 'R'}, entries);
   out.insert(out.end(), blocks.begin(), blocks.end());
   return out;
 }

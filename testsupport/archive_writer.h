@@ -1,9 +1,12 @@
 #pragma once
 
 // Builds sprite archives in memory, for tests, the fuzz corpus and the demo.
-// It writes the layout that archive/pic_entry.h describes, and turns 32 x 32
-// sprites into runs that the converter's run decoder places exactly, minding
-// its t - 1 start and the pixel it skips after every run.
+// The header, table and block headers come from the product's writer
+// (archive/archive_layout.h); what this adds is what only tests want: blocks
+// in reverse order, declared sizes that lie, runs the product never writes
+// (t = 1 starts, t = 0 after a run), and sprites turned into such runs that
+// the converter's run decoder places exactly, minding its t - 1 start and the
+// pixel it skips after every run.
 
 #include <array>
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 namespace testsupport {
 
@@ -109,6 +110,29 @@ ModelRun modelUnpack(const Bytes& archive, bool doneLines, std::size_t failAt) {
     if (doneLines) run.output += line("Pics done: %li\n", pic.id);
   }
   return run;
+}
+
+std::optional<Sprite> readPlainly(const Bytes& archive, int id) {
+  const auto at16 = [&archive](std::size_t i) { return archive.at(i) | unsigned{archive.at(i + 1)} << 8u; };
+  try {
+    const std::size_t slot = 6 + 4 * static_cast<std::size_t>(id - 1);
+    const std::size_t offset = at16(slot) | unsigned{archive.at(slot + 2)} << 16u;
+    if (offset == 0) return std::nullopt;
+    const std::size_t end = offset + 5 + at16(offset + 3);
+    Sprite sprite;
+    std::size_t pixel = 0;
+    for (std::size_t at = offset + 5; at < end;) {
+      pixel += at16(at);
+      const unsigned colours = at16(at + 2);
+      at += 4;
+      for (unsigned k = 0; k < colours; ++k, ++pixel, at += 3) {
+        sprite.at(pixel) = Rgb{archive.at(at), archive.at(at + 1), archive.at(at + 2)};
+      }
+    }
+    return sprite;
+  } catch (const std::out_of_range&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace testsupport

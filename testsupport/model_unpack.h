@@ -6,6 +6,7 @@
 // the sweeps and the fuzzer check the converter against an independent path.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,11 @@ inline constexpr std::size_t neverFails = SIZE_MAX;
 // read, as with ArchiveFile(bytes, failAt): a read that needs one fails with a
 // read error instead of meeting the end of the file.
 ModelRun modelUnpack(const Bytes& archive, bool doneLines = true, std::size_t failAt = neverFails);
+
+// A third reading, the plainest a reader of the format could take: each run
+// is t transparent pixels, then its c colours, and the runs stop at the data
+// size. The sprite of slot `id`, or nullopt when the slot is empty or its
+// block does not lie whole in the archive.
+std::optional<Sprite> readPlainly(const Bytes& archive, int id);
 
 }  // namespace testsupport

@@ -150,7 +150,15 @@ ProgramRun runProgram(const std::string& program, const std::filesystem::path& d
     if (waitpid(child, &status, WNOHANG) == child) break;
     if (outputFd < 0) usleep(2000);
   }
-  if (outputFd >= 0) close(outputFd);
+  // The child may have written its last lines after the poll above and then
+  // ended: they are still in the pipe.
+  if (outputFd >= 0) {
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(outputFd, buffer, sizeof buffer)) > 0)
+      run.output.append(buffer, static_cast<std::size_t>(got));
+    close(outputFd);
+  }
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   std::rewind(errors);

@@ -1,0 +1,300 @@
+#include "pack/pack_plan.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <unordered_map>
+
+#include "archive/read_index.h"
+#include "convert/encode_runs.h"
+
+bool openBase(const std::string& path, BaseArchive& base, const Report& report) {
+  errno = 0;
+  base.file = openArchive(path.c_str());
+  if (base.file == nullptr) {
+    const int error = errno;
+    std::error_code code;
+    const auto status = std::filesystem::status(path, code);
+    report(path, std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
+                     ? "is not a regular file"
+                     : std::string("cannot be opened: ") + std::strerror(error));
+    return false;
+  }
+  std::error_code code;
+  const std::uintmax_t size = std::filesystem::file_size(path, code);
+  if (code) {
+    report(path, "cannot be read: " + code.message());
+    return false;
+  }
+  base.size = size;
+  base.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(size, baseBytesKept)));
+  if (std::fread(base.bytes.data(), 1, base.bytes.size(), base.file) != base.bytes.size()) {
+    report(path, "cannot be read");
+    return false;
+  }
+  base.index = readArchiveIndex(base.bytes.data(), base.bytes.size());
+  return true;
+}
+
+void closeBase(BaseArchive& base) {
+  if (base.file != nullptr) std::fclose(base.file);
+  base.file = nullptr;
+}
+
+std::uint64_t pixelDigest(const PicPixels& pixels) {
+  std::uint64_t digest = 0xCBF29CE484222325;  // FNV-1a over the 32-bit pixels, with a shift mixed in
+  for (const std::int32_t pixel : pixels) {
+    digest = (digest ^ static_cast<std::uint32_t>(pixel)) * 0x100000001B3;
+    digest ^= digest >> 29;
+  }
+  return digest;
+}
+
+namespace {
+
+// What the converter draws for the base's block of `slot`, and whether it
+// decodes whole. A read error (not the end of the file) is no damage to work
+// around: the caller gives up.
+struct BaseBlock {
+  BlockPrefix prefix{};
+  ReadStatus status = ReadStatus::ok;
+  std::uint32_t bytes = 0;
+};
+
+BaseBlock drawBaseBlock(int id, std::uint32_t offset, std::FILE* file, PicPixels& pixels) {
+  BaseBlock block;
+  PicEntry entry(id);
+  entry.offset = static_cast<std::int32_t>(offset);
+  pixels.fill(transparentPixel);
+  block.status = readBlockHeader(entry, file);
+  std::copy_n(entry.header.begin(), block.prefix.size(), block.prefix.begin());
+  if (block.status != ReadStatus::ok) return block;
+  const RunsOutcome outcome = drawRuns(entry, file, pixels);
+  block.status = outcome.status;
+  // The block as stored: its declared run data, or more when its last run
+  // reads past that. (A cursor past pixel 1023 can stop it short of its size.)
+  block.bytes = static_cast<std::uint32_t>(blockHeaderSize) +
+                static_cast<std::uint32_t>(std::max(outcome.consumed, entry.size));
+  return block;
+}
+
+// New blocks, each stored once however many pics use it.
+class NewBlocks {
+ public:
+  explicit NewBlocks(std::vector<ArchiveBytes>& blocks) : blocks_(blocks) {}
+
+  std::int32_t add(const BlockPrefix& prefix, const PicPixels& pixels) {
+    scratch_.clear();
+    appendBlockHeader(scratch_, prefix, 0);
+    encodePicRuns(pixels, scratch_);
+    const std::size_t runData = scratch_.size() - blockHeaderSize;
+    scratch_[3] = static_cast<std::uint8_t>(runData & 0xFF);
+    scratch_[4] = static_cast<std::uint8_t>(runData >> 8);
+    const std::string_view key(reinterpret_cast<const char*>(scratch_.data()), scratch_.size());
+    const std::size_t hash = std::hash<std::string_view>{}(key);
+    const auto [first, last] = byHash_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      if (blocks_[static_cast<std::size_t>(it->second)] == scratch_) return it->second;
+    }
+    const auto index = static_cast<std::int32_t>(blocks_.size());
+    blocks_.push_back(scratch_);
+    byHash_.emplace(hash, index);
+    return index;
+  }
+
+ private:
+  std::vector<ArchiveBytes>& blocks_;
+  std::unordered_multimap<std::size_t, std::int32_t> byHash_;
+  ArchiveBytes scratch_;
+};
+
+}  // namespace
+
+bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& source, const Report& report,
+              PackPlan& plan) {
+  const int baseCount = base != nullptr ? base->index.count : 0;
+  const int highest = source.ids.empty() ? 0 : source.ids.back();
+  const int count = std::max(baseCount, highest);
+  plan.signature = base != nullptr ? base->index.signature : Signature{};
+  plan.countGrew = base != nullptr && highest > baseCount;
+  plan.appendable = base != nullptr && base->index.whole && !plan.countGrew;
+  plan.slots.assign(static_cast<std::size_t>(count), PlannedSlot{});
+  NewBlocks newBlocks(plan.newBlocks);
+
+  bool good = true;
+  auto nextPng = source.ids.begin();
+  PicPixels drawn{};
+  PicPixels png{};
+  for (int id = 1; id <= count; ++id) {
+    PlannedSlot& slot = plan.slots[static_cast<std::size_t>(id - 1)];
+    if (base != nullptr && static_cast<std::size_t>(id) <= base->index.entries.size()) {
+      slot.base = base->index.entries[static_cast<std::size_t>(id - 1)];
+    }
+    const bool hasPng = nextPng != source.ids.end() && *nextPng == id;
+    if (hasPng) ++nextPng;
+    if (hasPng && !source.load(id, png)) good = false;
+
+    BaseBlock block;
+    const bool hasBlock = slot.base.offset != 0;
+    if (hasBlock) {
+      block = drawBaseBlock(id, slot.base.offset, base->file, drawn);
+      if (block.status == ReadStatus::error) {
+        report(baseName, "cannot be read");
+        return false;
+      }
+    }
+    if (!good) continue;  // only looking for more bad inputs now
+
+    const bool whole = hasBlock && block.status == ReadStatus::ok;
+    if (whole && (!hasPng || png == drawn)) {
+      slot.kind = SlotKind::kept;
+      // A declared size that runs past the end of the file is kept as far as
+      // the file goes.
+      const std::size_t available = base->bytes.size() - slot.base.offset;
+      slot.keptBytes = static_cast<std::uint32_t>(std::min<std::size_t>(block.bytes, available));
+      slot.drawn = pixelDigest(drawn);
+      ++plan.kept;
+    } else if (hasPng || hasBlock) {
+      // A PNG of its own, or a damaged base block drawn as the converter draws it.
+      const PicPixels& pixels = hasPng ? png : drawn;
+      slot.kind = hasBlock ? SlotKind::changed : SlotKind::added;
+      slot.block = newBlocks.add(block.prefix, pixels);
+      slot.drawn = pixelDigest(pixels);
+      ++(hasBlock ? plan.changed : plan.added);
+    }
+  }
+  return good;
+}
+
+std::optional<Placement> placeAppended(const PackPlan& plan, const BaseArchive& base) {
+  std::vector<std::uint32_t> at(plan.newBlocks.size());
+  std::uint64_t end = base.size;
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    if (end >= offsetLimit) return std::nullopt;
+    at[i] = static_cast<std::uint32_t>(end);
+    end += plan.newBlocks[i].size();
+  }
+  Placement placement;
+  placement.entries = base.index.entries;
+  for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+    const PlannedSlot& slot = plan.slots[i];
+    if (slot.block >= 0) placement.entries[i].offset = at[static_cast<std::size_t>(slot.block)];
+  }
+  return placement;
+}
+
+Placement placeCompact(const PackPlan& plan) {
+  Placement placement;
+  placement.entries.resize(plan.slots.size());
+  std::uint64_t end = tableEnd(plan.slots.size());
+  std::unordered_map<std::uint32_t, std::uint32_t> keptAt;  // base offset -> offset here
+  std::vector<std::uint32_t> blockAt(plan.newBlocks.size(), 0);
+  for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+    const PlannedSlot& slot = plan.slots[i];
+    TableEntry& entry = placement.entries[i];
+    entry.b3 = slot.base.b3;
+    if (slot.kind == SlotKind::empty) continue;
+    const bool kept = slot.kind == SlotKind::kept;
+    std::uint32_t& offset = kept ? keptAt[slot.base.offset] : blockAt[static_cast<std::size_t>(slot.block)];
+    if (offset == 0) {
+      if (end >= offsetLimit) {
+        placement.misfit = static_cast<int>(i) + 1;
+        return placement;
+      }
+      offset = static_cast<std::uint32_t>(end);
+      Placement::Piece piece;
+      if (kept) {
+        piece.baseOffset = slot.base.offset;
+        piece.length = slot.keptBytes;
+      } else {
+        piece.block = slot.block;
+        piece.length =
+            static_cast<std::uint32_t>(plan.newBlocks[static_cast<std::size_t>(slot.block)].size());
+      }
+      placement.pieces.push_back(piece);
+      end += piece.length;
+    }
+    entry.offset = offset;
+  }
+  return placement;
+}
+
+bool writeAppended(const PackPlan& plan, const Placement& placement, BaseArchive& base, const Sink& write) {
+  // The table lies in the bytes held in memory: the base is whole up to its end.
+  const std::size_t headEnd = tableEnd(plan.slots.size());
+  ArchiveBytes head(base.bytes.begin(), base.bytes.begin() + static_cast<long>(headEnd));
+  for (std::size_t i = 0; i < placement.entries.size(); ++i) {
+    putTableEntry(head, static_cast<int>(i) + 1, placement.entries[i]);
+  }
+  if (!write(head.data(), head.size()) || !write(base.bytes.data() + headEnd, base.bytes.size() - headEnd)) {
+    return false;
+  }
+  // Whatever lies past the bytes held in memory (no block reaches there),
+  // copied as it is.
+  std::uint64_t copied = base.bytes.size();
+  if (copied < base.size) {
+    if (seekTo(base.file, static_cast<long>(copied)) != ReadStatus::ok) return false;
+    std::vector<char> chunk(std::size_t{1} << 16);
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), base.file)) > 0) {
+      if (!write(chunk.data(), got)) return false;
+      copied += got;
+    }
+    // The new blocks' offsets were computed from the base's size.
+    if (std::ferror(base.file) || copied != base.size) return false;
+  }
+  return std::all_of(plan.newBlocks.begin(), plan.newBlocks.end(),
+                     [&write](const ArchiveBytes& block) { return write(block.data(), block.size()); });
+}
+
+bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base,
+                  const Sink& write) {
+  ArchiveBytes head;
+  appendArchiveHead(head, plan.signature, placement.entries);
+  if (!write(head.data(), head.size())) return false;
+  for (const Placement::Piece& piece : placement.pieces) {
+    if (piece.block >= 0) {
+      const ArchiveBytes& block = plan.newBlocks[static_cast<std::size_t>(piece.block)];
+      if (!write(block.data(), block.size())) return false;
+      continue;
+    }
+    // A kept block was read whole, so its bytes are all held in memory.
+    if (base == nullptr || std::size_t{piece.baseOffset} + piece.length > base->bytes.size() ||
+        !write(base->bytes.data() + piece.baseOffset, piece.length)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool verifyPack(std::FILE* archive, const PackPlan& plan) {
+  std::array<std::uint8_t, archiveHeaderSize> header{};
+  if (seekTo(archive, 0) != ReadStatus::ok ||
+      readBytes(archive, header.data(), header.size()) != ReadStatus::ok ||
+      !std::equal(plan.signature.begin(), plan.signature.end(), header.begin()) ||
+      static_cast<std::size_t>(le16(&header[4])) != plan.slots.size()) {
+    return false;
+  }
+  std::vector<std::int32_t> offsets(plan.slots.size());
+  for (std::int32_t& offset : offsets) {
+    std::array<std::uint8_t, 4> entry{};
+    if (readBytes(archive, entry.data(), entry.size()) != ReadStatus::ok) return false;
+    offset = entry[0] | entry[1] << 8 | entry[2] << 16;
+  }
+  PicPixels pixels{};
+  for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+    const PlannedSlot& slot = plan.slots[i];
+    if ((offsets[i] != 0) != (slot.kind != SlotKind::empty)) return false;
+    if (offsets[i] == 0) continue;
+    PicEntry entry(static_cast<std::int32_t>(i) + 1);
+    entry.offset = offsets[i];
+    pixels.fill(transparentPixel);
+    if (readBlockHeader(entry, archive) != ReadStatus::ok ||
+        drawRuns(entry, archive, pixels).status != ReadStatus::ok || pixelDigest(pixels) != slot.drawn) {
+      return false;
+    }
+  }
+  return true;
+}

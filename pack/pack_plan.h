@@ -1,0 +1,119 @@
+#pragma once
+
+// What vorna-pack writes: which pics keep their block from the base archive,
+// which get a new one, and where every block goes.
+//
+// Every id from 1 to the pic count (the larger of the highest PNG's number
+// and the base's count) gets:
+//   - a PNG that draws exactly what the base's block for that id draws,
+//     decoded whole by the converter's run decoder: that block, byte for byte;
+//   - any other PNG: a new block from its pixels, with the base block's
+//     prefix (zeros without one);
+//   - no PNG: the base's slot as it is. A base block that does not decode
+//     whole (the base is damaged) is encoded anew from what the converter
+//     draws for it, so the result is always a whole archive; a table entry
+//     the base lacks is an empty slot.
+// Identical new blocks are stored once and shared.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/archive_layout.h"
+#include "convert/walk_runs.h"
+
+// The archive a pack starts from: read through one stream by the converter's
+// decoder, and held in memory as far as blocks can reach, for its table and
+// for copying kept blocks.
+struct BaseArchive {
+  std::FILE* file = nullptr;
+  ArchiveBytes bytes;      // the first baseBytesKept bytes of the file, or all of it
+  std::uint64_t size = 0;  // of the whole file
+  ArchiveIndex index;
+};
+
+// A block starts below offsetLimit and its runs can read at most 5 + 262,143
+// bytes: nothing past this is ever part of a pic.
+inline constexpr std::size_t baseBytesKept = offsetLimit + 262148;
+
+// Reports a bad input: the file, and what is wrong with it.
+using Report = std::function<void(const std::string& file, const std::string& what)>;
+
+// Opens `path` as a base: a regular file, read into memory as far as needed.
+// False, reported, when it cannot be.
+bool openBase(const std::string& path, BaseArchive& base, const Report& report);
+void closeBase(BaseArchive& base);
+
+enum class SlotKind : std::uint8_t { empty, kept, changed, added };
+
+struct PlannedSlot {
+  SlotKind kind = SlotKind::empty;
+  TableEntry base;              // the base's entry (offset and b3), or zeros
+  std::uint32_t keptBytes = 0;  // kept: the block's length, prefix to the end of its run data
+  std::int32_t block = -1;      // changed or added: index into newBlocks
+  std::uint64_t drawn = 0;      // digest of what the pic must draw (pixelDigest)
+};
+
+struct PackPlan {
+  Signature signature{};
+  std::vector<PlannedSlot> slots;  // by id - 1
+  std::vector<ArchiveBytes> newBlocks;
+  // The base's header and whole table could be read and the count did not
+  // grow: new blocks may be appended to the base's bytes.
+  bool appendable = false;
+  bool countGrew = false;
+  int changed = 0;
+  int kept = 0;
+  int added = 0;
+};
+
+// The PNGs there are, by ascending id, and how to read one. `load` reports
+// its own failures and returns false.
+struct PicSource {
+  std::vector<int> ids;
+  std::function<bool(int id, PicPixels& pixels)> load;
+};
+
+// Digest of a pic's pixels, for checking the written archive without keeping
+// every pic's pixels in memory.
+std::uint64_t pixelDigest(const PicPixels& pixels);
+
+// Plans the archive. False when any PNG could not be loaded or the base could
+// not be read (a read error, not a cut); every such input is reported first.
+// `baseName` names the base in reports.
+bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& source, const Report& report,
+              PackPlan& plan);
+
+// Where every block goes, and the table that says so.
+struct Placement {
+  std::vector<TableEntry> entries;
+  // Compact only: what follows the table, in order. A piece is either kept
+  // base bytes or a new block.
+  struct Piece {
+    std::uint32_t baseOffset = 0;
+    std::uint32_t length = 0;
+    std::int32_t block = -1;
+  };
+  std::vector<Piece> pieces;
+  int misfit = 0;  // the first pic whose block cannot start below offsetLimit, or 0
+};
+
+// The base's bytes with the new blocks appended; nullopt when one would start
+// at or past offsetLimit.
+std::optional<Placement> placeAppended(const PackPlan& plan, const BaseArchive& base);
+// Header, table, then every block in use once, in id order.
+Placement placeCompact(const PackPlan& plan);
+
+// Writes the archive through `write`, which returns false when it fails.
+using Sink = std::function<bool(const void* data, std::size_t size)>;
+bool writeAppended(const PackPlan& plan, const Placement& placement, BaseArchive& base, const Sink& write);
+bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseArchive* base,
+                  const Sink& write);
+
+// Reads a written archive back with the converter's decoder: true when it has
+// the planned count, every planned pic is listed and draws, decoded whole,
+// exactly what it should, and every empty slot is empty.
+bool verifyPack(std::FILE* archive, const PackPlan& plan);

@@ -1,0 +1,195 @@
+#include "pack/png_import.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "testsupport/png_writer.h"
+#include "testsupport/sample_archives.h"
+#include "testsupport/scratch.h"
+
+namespace {
+
+using testsupport::PngSpec;
+using testsupport::Rgb;
+using testsupport::Sprite;
+
+PicPixels pixelsOf(const Sprite& sprite) {
+  PicPixels pixels{};
+  for (std::size_t p = 0; p < pixels.size(); ++p) {
+    const auto& colour = sprite[p];
+    pixels[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : transparentPixel;
+  }
+  return pixels;
+}
+
+// A sprite of few colours, so that every format can hold it, with pixel 0
+// transparent and the rest in a pattern that interlacing scatters.
+Sprite fewColours(bool grey) {
+  const std::array<Rgb, 3> colours =
+      grey ? std::array<Rgb, 3>{Rgb{0, 0, 0}, Rgb{77, 77, 77}, Rgb{255, 255, 255}}
+           : std::array<Rgb, 3>{Rgb{255, 0, 0}, Rgb{0, 0, 0}, Rgb{128, 128, 128}};
+  Sprite sprite;
+  for (std::size_t p = 1; p < 1024; ++p) {
+    if (p % 7 != 3) sprite[p] = colours[(p / 5) % 3];
+  }
+  return sprite;
+}
+
+// The sprite in the given colour type and depth (8 or 16). Transparent
+// pixels are alpha 0, or a tRNS colour for types without alpha.
+PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
+  PngSpec spec;
+  spec.colourType = colourType;
+  spec.bitDepth = depth;
+  // A colour the sprites do not use. tRNS matches all 16 bits of a sample,
+  // so at depth 16 it is the high bytes 1, 2, 3 over low bytes 0.
+  const auto scale = static_cast<png_uint_16>(depth == 16 ? 256 : 1);
+  const png_color_16 key{0, static_cast<png_uint_16>(1 * scale), static_cast<png_uint_16>(2 * scale),
+                         static_cast<png_uint_16>(3 * scale), static_cast<png_uint_16>(3 * scale)};
+  const Rgb keyColour{1, 2, 3};
+  std::map<std::uint32_t, std::uint8_t> indices;
+  const auto sample = [&](int value, int low) {
+    if (depth == 16) spec.rows.push_back(static_cast<std::uint8_t>(value));
+    spec.rows.push_back(static_cast<std::uint8_t>(depth == 16 ? low : value));
+  };
+  for (const auto& pixel : sprite) {
+    const bool opaque = pixel.has_value();
+    const Rgb colour = pixel.value_or(Rgb{1, 2, 3});
+    switch (colourType) {
+      case PNG_COLOR_TYPE_PALETTE: {
+        const std::uint32_t key32 =
+            opaque ? std::uint32_t{colour.red} << 16 | std::uint32_t{colour.green} << 8 | colour.blue
+                   : 0xFF000000;
+        if (indices.count(key32) == 0) {
+          indices[key32] = static_cast<std::uint8_t>(spec.palette.size());
+          spec.palette.push_back(png_color{colour.red, colour.green, colour.blue});
+          spec.paletteAlpha.push_back(opaque ? 255 : 0);
+        }
+        spec.rows.push_back(indices[key32]);
+        break;
+      }
+      case PNG_COLOR_TYPE_GRAY:
+        sample(opaque ? colour.red : keyColour.blue, opaque ? 0x5A : 0);
+        spec.transparentColour = key;
+        break;
+      case PNG_COLOR_TYPE_GRAY_ALPHA:
+        sample(colour.red, 0xA5);
+        sample(opaque ? 255 : 0, opaque ? 0 : 255);  // only the high byte counts
+        break;
+      case PNG_COLOR_TYPE_RGB:
+        for (const int value :
+             {int{opaque ? colour.red : keyColour.red}, int{opaque ? colour.green : keyColour.green},
+              int{opaque ? colour.blue : keyColour.blue}}) {
+          sample(value, 0);
+        }
+        spec.transparentColour = key;
+        break;
+      default:
+        for (const int value : {int{colour.red}, int{colour.green}, int{colour.blue}}) sample(value, 0x33);
+        sample(opaque ? 255 : 0, 0x80);
+        break;
+    }
+  }
+  return spec;
+}
+
+TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
+  struct Case {
+    int colourType;
+    int depth;
+    bool grey;
+  };
+  const std::vector<Case> cases = {
+      {PNG_COLOR_TYPE_RGBA, 8, false},       {PNG_COLOR_TYPE_RGBA, 16, false},
+      {PNG_COLOR_TYPE_RGB, 8, false},        {PNG_COLOR_TYPE_RGB, 16, false},
+      {PNG_COLOR_TYPE_PALETTE, 8, false},    {PNG_COLOR_TYPE_GRAY, 8, true},
+      {PNG_COLOR_TYPE_GRAY, 16, true},       {PNG_COLOR_TYPE_GRAY_ALPHA, 8, true},
+      {PNG_COLOR_TYPE_GRAY_ALPHA, 16, true},
+  };
+  testsupport::ScratchDir dir;
+  for (const Case& c : cases) {
+    for (const bool interlaced : {false, true}) {
+      const Sprite sprite = fewColours(c.grey);
+      PngSpec spec = specFor(sprite, c.colourType, c.depth);
+      spec.interlaced = interlaced;
+      const std::string path = (dir / "1.png").string();
+      testsupport::writePngFile(path, spec);
+      PicPixels pixels{};
+      std::string error;
+      ASSERT_TRUE(importPng(path, exactAlpha, pixels, error))
+          << c.colourType << "/" << c.depth << ": " << error;
+      EXPECT_EQ(pixels, pixelsOf(sprite))
+          << "type " << c.colourType << " depth " << c.depth << " interlaced " << interlaced;
+    }
+  }
+  // Pixels of a random sprite, in every colour, through the usual RGBA.
+  std::mt19937 random(3);
+  const Sprite sprite = testsupport::randomSprite(random);
+  testsupport::writeSpritePng(dir / "2.png", sprite);
+  PicPixels pixels{};
+  std::string error;
+  ASSERT_TRUE(importPng((dir / "2.png").string(), exactAlpha, pixels, error));
+  EXPECT_EQ(pixels, pixelsOf(sprite));
+}
+
+TEST(ImportPng, AlphaBetweenIsRefusedAtItsFirstPixelUnlessACutoffIsGiven) {
+  testsupport::ScratchDir dir;
+  PngSpec spec = specFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
+  const auto setAlpha = [&spec](int x, int y, std::uint8_t alpha) {
+    spec.rows[(static_cast<std::size_t>(y) * 32 + static_cast<std::size_t>(x)) * 4 + 3] = alpha;
+  };
+  setAlpha(9, 1, 255);
+  setAlpha(1, 3, 127);
+  setAlpha(5, 2, 128);  // first in row order, though not in column order
+  setAlpha(6, 2, 1);
+  const std::string path = (dir / "7.png").string();
+  testsupport::writePngFile(path, spec);
+
+  PicPixels pixels{};
+  std::string error;
+  EXPECT_FALSE(importPng(path, exactAlpha, pixels, error));
+  EXPECT_EQ(error, "pixel (5, 2) has alpha 128; only 0 and 255 are allowed without --alpha-cutoff");
+
+  const std::map<int, std::vector<int>> opaqueAt = {{1, {41, 69, 70, 97}}, {128, {41, 69}}, {255, {41}}};
+  for (const auto& [cutoff, opaque] : opaqueAt) {
+    ASSERT_TRUE(importPng(path, cutoff, pixels, error)) << error;
+    std::vector<int> got;
+    for (int p = 0; p < 1024; ++p) {
+      if (pixels[static_cast<std::size_t>(p)] != transparentPixel) got.push_back(p);
+    }
+    EXPECT_EQ(got, opaque) << "cutoff " << cutoff;
+  }
+}
+
+TEST(ImportPng, OtherSizesAndBrokenFilesAreRefusedWithTheReason) {
+  testsupport::ScratchDir dir;
+  PngSpec wide = specFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
+  wide.width = 33;
+  wide.rows.resize(std::size_t{33} * 32 * 4);
+  testsupport::writePngFile(dir / "wide.png", wide);
+  testsupport::writeSpritePng(dir / "whole.png", Sprite{});
+  std::ifstream whole(dir / "whole.png", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  std::ofstream(dir / "cut.png", std::ios::binary) << bytes.substr(0, bytes.size() - 20);
+  std::ofstream(dir / "text.png") << "not a picture at all\n";
+
+  const std::map<std::string, std::string> reasons = {
+      {"wide.png", "is 33 x 32, not 32 x 32"},
+      {"text.png", "is not a PNG file"},
+      {"missing.png", "cannot be opened: No such file or directory"},
+  };
+  PicPixels pixels{};
+  for (const auto& [name, reason] : reasons) {
+    std::string error;
+    EXPECT_FALSE(importPng((dir / name).string(), exactAlpha, pixels, error)) << name;
+    EXPECT_EQ(error, reason);
+  }
+  std::string error;
+  EXPECT_FALSE(importPng((dir / "cut.png").string(), exactAlpha, pixels, error));
+  EXPECT_EQ(error.rfind("is not a readable PNG (", 0), 0u) << error;
+}
+
+}  // namespace

@@ -1,0 +1,510 @@
+// Runs the real vorna-pack (with vorna-unpack around it) in fresh
+// directories: round trips, byte-identical repacks, edits, layouts and bad
+// inputs.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "testsupport/archive_writer.h"
+#include "testsupport/model_unpack.h"
+#include "testsupport/png_reader.h"
+#include "testsupport/png_writer.h"
+#include "testsupport/sample_archives.h"
+#include "testsupport/scratch.h"
+
+namespace {
+
+using testsupport::ArchiveWriter;
+using testsupport::Bytes;
+using testsupport::encodeRuns;
+using testsupport::ProgramRun;
+using testsupport::Rgb;
+using testsupport::ScratchDir;
+using testsupport::Sprite;
+
+ProgramRun pack(const ScratchDir& dir, const std::vector<std::string>& args = {}) {
+  return testsupport::runProgram(testsupport::programUnderTest(VORNA_PACK), dir.path(), args);
+}
+
+ProgramRun unpack(const std::filesystem::path& dir) {
+  return testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir);
+}
+
+Bytes readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Every file in the directory with its content.
+std::map<std::string, Bytes> snapshot(const ScratchDir& dir) {
+  std::map<std::string, Bytes> files;
+  for (const std::string& name : dir.names()) files[name] = readFile(dir / name);
+  return files;
+}
+
+std::string summary(int changed, int kept, int added, const std::string& note = "") {
+  return "vorna-pack: wrote vorna.spr: " + std::to_string(changed + kept + added) + " pics, " +
+         std::to_string(changed) + " changed, " + std::to_string(kept) + " kept, " + std::to_string(added) +
+         " new" + (note.empty() ? "" : " (compact layout: " + note + ")") + "\n";
+}
+
+std::uint32_t offsetOf(const Bytes& archive, int id) {
+  const std::size_t slot = 6 + 4 * static_cast<std::size_t>(id - 1);
+  return archive.at(slot) | std::uint32_t{archive.at(slot + 1)} << 8 |
+         std::uint32_t{archive.at(slot + 2)} << 16;
+}
+
+// Gives every block a prefix of its own: the bytes readers ignore but a
+// pack must keep.
+void stampPrefixes(Bytes& archive, std::mt19937& random) {
+  const unsigned count = archive[4] | unsigned{archive[5]} << 8;
+  for (unsigned id = 1; id <= count; ++id) {
+    const std::uint32_t offset = offsetOf(archive, static_cast<int>(id));
+    for (std::uint32_t k = 0; offset != 0 && k < 3; ++k) {
+      archive.at(offset + k) = static_cast<std::uint8_t>(random());
+    }
+  }
+}
+
+// A random archive with every oddity a writer other than vorna-pack may have
+// used: t = 1 starts, runs with t = 0 after colours, shared and reversed
+// blocks, runs read past their declared size, warnings, empty blocks and
+// slots with a fourth byte set, prefixes, and bytes after the last block.
+Bytes oddArchive(unsigned seed) {
+  std::mt19937 random(seed);
+  ArchiveWriter writer;
+  const Rgb colour{7, 8, 9};
+  for (int id = 1; id <= 60; ++id) {
+    switch (random() % 10) {
+      case 0: writer.addEmptySlot(static_cast<std::uint8_t>(random())); break;
+      case 1:
+        if (id > 1) writer.addCopyOf(static_cast<int>(random() % static_cast<unsigned>(id - 1)) + 1);
+        if (id == 1) writer.addEmptySlot(1);
+        break;
+      case 2:
+        writer.addPic(encodeRuns({{0, {colour}}, {0, {colour, colour}}, {3, {}}, {1, {colour}}}));
+        break;
+      case 3:
+        writer.addPic(encodeRuns({{1, std::vector<Rgb>(5, colour)}}), 6);
+        break;  // size ends inside the run
+      case 4: writer.addPic(encodeRuns({{1030, {colour}}, {1, {colour}}})); break;  // warning
+      case 5: writer.addPic({}); break;
+      default: writer.addSprite(testsupport::randomSprite(random), random() % 2 == 0); break;
+    }
+  }
+  Bytes archive = writer.bytes(/*reverseBlocks=*/seed % 2 == 0);
+  stampPrefixes(archive, random);
+  archive.insert(archive.end(), {0xDE, 0xAD});
+  return archive;
+}
+
+// Random sprites, as vorna-unpack writes them, packed afresh from another
+// directory: the archive draws them under the converter's arithmetic (the
+// model), under a plain reading, and through vorna-unpack itself; equal
+// sprites share one block.
+TEST(Pack, FreshPackReadsTheSameUnderEveryReading) {
+  std::mt19937 random(11);
+  ArchiveWriter writer;
+  std::map<int, Sprite> sprites;
+  for (int id = 1; id <= 120; ++id) {
+    if (random() % 12 == 0) {
+      writer.addEmptySlot();
+    } else if (id > 1 && random() % 12 == 0) {
+      const int original = static_cast<int>(random() % static_cast<unsigned>(id - 1)) + 1;
+      writer.addCopyOf(original);
+      if (sprites.count(original) != 0) sprites[id] = sprites[original];
+    } else {
+      sprites[id] = testsupport::randomSprite(random);
+      writer.addSprite(sprites[id], random() % 2 == 0);
+    }
+  }
+  ScratchDir dir;
+  std::filesystem::create_directory(dir / "sub");
+  testsupport::writeFile(dir / "sub" / "vorna.spr", writer.bytes(/*reverseBlocks=*/true));
+  ASSERT_EQ(unpack(dir / "sub").exitStatus, 0);
+  std::filesystem::remove(dir / "sub" / "vorna.spr");
+
+  const ProgramRun run = pack(dir, {"sub", "-o", "packed.spr"});
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.output, "vorna-pack: wrote packed.spr: " + std::to_string(sprites.size()) +
+                            " pics, 0 changed, 0 kept, " + std::to_string(sprites.size()) + " new\n");
+  const Bytes packed = readFile(dir / "packed.spr");
+  EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 4), (Bytes{0, 0, 0, 0}));  // no base, no signature
+  const testsupport::ModelRun model = testsupport::modelUnpack(packed, /*doneLines=*/false);
+  EXPECT_EQ(model.output, "Number of pics: " + std::to_string(sprites.rbegin()->first) + "\n");
+  ASSERT_EQ(model.pics.size(), sprites.size());
+  std::map<std::string, std::uint32_t> offsetOfSprite;  // by the sprite's runs
+  for (const testsupport::ModelPic& pic : model.pics) {
+    const Sprite& sprite = sprites[pic.id];
+    EXPECT_EQ(pic.sprite, sprite) << pic.id;
+    EXPECT_EQ(testsupport::readPlainly(packed, pic.id), sprite) << pic.id;
+    const Bytes runs = encodeRuns(testsupport::runsForSprite(sprite));
+    const std::string key(runs.begin(), runs.end());
+    const auto it = offsetOfSprite.emplace(key, offsetOf(packed, pic.id)).first;
+    EXPECT_EQ(it->second, offsetOf(packed, pic.id)) << "equal sprites, different blocks: " << pic.id;
+  }
+
+  ScratchDir again;
+  testsupport::writeFile(again / "vorna.spr", packed);
+  ASSERT_EQ(unpack(again.path()).exitStatus, 0);
+  for (const auto& [id, sprite] : sprites) {
+    const auto png = testsupport::readPng(again / (std::to_string(id) + ".png"));
+    ASSERT_TRUE(png) << id;
+    EXPECT_EQ(testsupport::compareWithSprite(*png, sprite), "") << id;
+  }
+}
+
+// Unpacked and packed again with nothing edited, an archive comes back byte
+// for byte, whatever its encoding, and its .bak is the original; a second
+// pack leaves that .bak alone.
+TEST(Pack, RepackWithoutEditsGivesTheArchiveBackByteForByte) {
+  std::vector<Bytes> archives = {testsupport::handArchive(), testsupport::mixedArchive(),
+                                 testsupport::reversedArchive()};
+  for (unsigned seed = 1; seed <= 4; ++seed) archives.push_back(oddArchive(seed));
+  for (const Bytes& archive : archives) {
+    ScratchDir dir;
+    testsupport::writeFile(dir / "vorna.spr", archive);
+    ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+    const std::size_t pics = dir.names().size() - 1;
+    ProgramRun run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, summary(0, static_cast<int>(pics), 0));
+    EXPECT_EQ(readFile(dir / "vorna.spr"), archive);
+    EXPECT_EQ(readFile(dir / "vorna.spr.bak"), archive);
+
+    testsupport::writeSpritePng(dir / "1.png", Sprite{});  // pic 1 becomes empty (or stays so)
+    run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(readFile(dir / "vorna.spr.bak"), archive);
+  }
+}
+
+// Edits change the edited pics' table entries and append their blocks, and
+// nothing else; a PNG saved anew with the same pixels, or deleted, keeps its
+// pic's block. vorna-unpack then shows the edits.
+TEST(Pack, EditsChangeOnlyTheEditedPics) {
+  std::mt19937 random(5);
+  Bytes base = oddArchive(9);
+  const testsupport::ModelRun before = testsupport::modelUnpack(base, false);
+  ASSERT_GE(before.pics.size(), 10u);
+  const int first = before.pics[2].id;
+  const int second = before.pics[5].id;
+  const int third = before.pics[8].id;
+  // Equal pixels and equal prefixes make equal new blocks.
+  std::copy_n(base.begin() + offsetOf(base, first), 3, base.begin() + offsetOf(base, third));
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", base);
+  ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+  const Sprite edit = testsupport::randomSprite(random);
+  Sprite other = edit;
+  other[1000] = Rgb{1, 2, 3};
+  testsupport::writeSpritePng(dir / (std::to_string(first) + ".png"), edit);
+  testsupport::writeSpritePng(dir / (std::to_string(second) + ".png"), other);
+  testsupport::writeSpritePng(dir / (std::to_string(third) + ".png"), edit);  // shares first's block
+  testsupport::writeSpritePng(dir / (std::to_string(before.pics[0].id) + ".png"), before.pics[0].sprite);
+  std::filesystem::remove(dir / (std::to_string(before.pics[1].id) + ".png"));
+
+  const ProgramRun run = pack(dir);
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.output, summary(3, static_cast<int>(before.pics.size()) - 3, 0));
+  const Bytes packed = readFile(dir / "vorna.spr");
+  ASSERT_GT(packed.size(), base.size());
+  Bytes expected = base;
+  for (const int id : {first, second, third}) {
+    const std::size_t slot = 6 + 4 * static_cast<std::size_t>(id - 1);
+    std::copy_n(packed.begin() + static_cast<long>(slot), 3, expected.begin() + static_cast<long>(slot));
+    const std::uint32_t offset = offsetOf(packed, id);
+    EXPECT_GE(offset, base.size());
+    // The new block keeps the prefix of the base's block for that id.
+    EXPECT_TRUE(
+        std::equal(packed.begin() + offset, packed.begin() + offset + 3, base.begin() + offsetOf(base, id)));
+  }
+  EXPECT_EQ(Bytes(packed.begin(), packed.begin() + static_cast<long>(base.size())), expected);
+  EXPECT_EQ(offsetOf(packed, first), offsetOf(packed, third));
+
+  const testsupport::ModelRun after = testsupport::modelUnpack(packed, false);
+  ASSERT_EQ(after.pics.size(), before.pics.size());
+  for (std::size_t i = 0; i < after.pics.size(); ++i) {
+    const int id = after.pics[i].id;
+    const Sprite& want = id == first || id == third ? edit : id == second ? other : before.pics[i].sprite;
+    EXPECT_EQ(after.pics[i].sprite, want) << id;
+  }
+  ScratchDir again;
+  testsupport::writeFile(again / "vorna.spr", packed);
+  ASSERT_EQ(unpack(again.path()).exitStatus, 0);
+  const auto png = testsupport::readPng(again / (std::to_string(second) + ".png"));
+  ASSERT_TRUE(png);
+  EXPECT_EQ(testsupport::compareWithSprite(*png, other), "");
+}
+
+Sprite onePixel(std::size_t p, Rgb colour) {
+  Sprite sprite;
+  sprite.at(p) = colour;
+  return sprite;
+}
+
+// The compact layout, chosen when appending cannot work: the count grows, an
+// appended block would start past the 24-bit offsets, or a kept block reads
+// table bytes that appending rewrites. Kept blocks are copied whole.
+TEST(Pack, CompactLayoutWhenAppendingCannotWork) {
+  {
+    ScratchDir dir;
+    const Bytes base = testsupport::mixedArchive();  // 4 slots, slot 2 empty with b3 0x55
+    testsupport::writeFile(dir / "vorna.spr", base);
+    ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+    testsupport::writeSpritePng(dir / "9.png", onePixel(3, Rgb{3, 3, 3}));
+    const ProgramRun run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, summary(0, 3, 1, "the pic count grew past the base's"));
+    const Bytes packed = readFile(dir / "vorna.spr");
+    EXPECT_EQ(packed[4], 9);
+    EXPECT_EQ(packed[6 + 4 + 3], 0x55);
+    const testsupport::ModelRun model = testsupport::modelUnpack(packed, false);
+    const testsupport::ModelRun original = testsupport::modelUnpack(base, false);
+    ASSERT_EQ(model.pics.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(model.pics[i].sprite, original.pics[i].sprite);
+    EXPECT_EQ(model.pics[3].sprite, onePixel(3, Rgb{3, 3, 3}));
+  }
+  {
+    // The base's bytes end at the last offset a block can have.
+    ArchiveWriter writer;
+    writer.addSprite(onePixel(0, Rgb{1, 1, 1}));
+    writer.addSprite(onePixel(1, Rgb{2, 2, 2}));
+    Bytes base = writer.bytes();
+    base.resize(std::size_t{1} << 24);
+    ScratchDir dir;
+    testsupport::writeFile(dir / "vorna.spr", base);
+    testsupport::writeSpritePng(dir / "2.png", onePixel(9, Rgb{9, 9, 9}));
+    const ProgramRun run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, summary(1, 1, 0, "an appended block would start past the 24-bit offsets"));
+    const testsupport::ModelRun model = testsupport::modelUnpack(readFile(dir / "vorna.spr"), false);
+    ASSERT_EQ(model.pics.size(), 2u);
+    EXPECT_EQ(model.pics[0].sprite, onePixel(0, Rgb{1, 1, 1}));
+    EXPECT_EQ(model.pics[1].sprite, onePixel(9, Rgb{9, 9, 9}));
+    EXPECT_LT(readFile(dir / "vorna.spr").size(), 100u);
+  }
+  {
+    // Pic 1's block lies on the table: its size comes from its own entry's
+    // fourth byte and pic 2's first byte, its one run is pic 2's other bytes
+    // and the byte after the table. Giving pic 2 a block rewrites them.
+    const Bytes base = {'V', 'S', 'P', 'R', 2, 0, 6, 0, 0, 4, 0, 0, 0, 0, 0};
+    ScratchDir dir;
+    testsupport::writeFile(dir / "vorna.spr", base);
+    testsupport::writeSpritePng(dir / "2.png", onePixel(5, Rgb{5, 5, 5}));
+    const ProgramRun run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, summary(0, 1, 1, "a kept block reads bytes that appending would change"));
+    const Bytes packed = readFile(dir / "vorna.spr");
+    // Pic 1's block, all 9 bytes it reads, comes first after the table.
+    EXPECT_EQ(Bytes(packed.begin() + 14, packed.begin() + 23), Bytes(base.begin() + 6, base.end()));
+    const testsupport::ModelRun model = testsupport::modelUnpack(packed, false);
+    EXPECT_EQ(model.exitStatus, 0);
+    ASSERT_EQ(model.pics.size(), 2u);
+    EXPECT_EQ(model.pics[0].sprite, Sprite{});
+    EXPECT_EQ(model.pics[1].sprite, onePixel(5, Rgb{5, 5, 5}));
+  }
+}
+
+// Blocks that read 196,614 bytes each (t and c of 65,535 over a stretch of
+// 0xFF bytes) overlap in the base, but must be copied apart in the compact
+// layout, where the 87th no longer starts within 16 MiB.
+TEST(Pack, CompactLayoutThatCannotAddressEveryBlockNamesThePicAndWritesNothing) {
+  const std::size_t count = 90;
+  Bytes base = {'V', 'S', 'P', 'R'};
+  testsupport::appendLe16(base, count);
+  const std::size_t blocks = 6 + 4 * count;
+  for (std::size_t k = 0; k < count; ++k) {
+    testsupport::appendLe32(base, static_cast<std::uint32_t>(blocks + k));
+  }
+  base.resize(blocks + count + 196614, 0xFF);
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", base);
+  const auto files = snapshot(dir);
+  const int misfit = static_cast<int>(((std::size_t{1} << 24) - blocks + 196613) / 196614) + 1;
+  const ProgramRun run = pack(dir, {"--compact"});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: pic " + std::to_string(misfit) +
+                            " does not fit: blocks must start within the first 16 MiB (24-bit offsets)\n");
+  EXPECT_EQ(snapshot(dir), files);
+}
+
+// A damaged base still gives a whole archive: a pic whose block is cut is
+// encoded anew from its PNG, or without one from what vorna-unpack draws for
+// it; table entries the base lacks are empty slots.
+TEST(Pack, DamagedBaseGivesAWholeArchive) {
+  ArchiveWriter writer;
+  writer.addSprite(onePixel(0, Rgb{1, 1, 1}));
+  writer.addPic(encodeRuns({{0, {Rgb{2, 2, 2}, Rgb{3, 3, 3}}}}));
+  writer.addSprite(onePixel(7, Rgb{7, 7, 7}));
+  Bytes base = writer.bytes(/*reverseBlocks=*/true);  // pic 1's block last
+  base.pop_back();                                    // and cut inside its only colour
+  const Sprite drawn1;                                // what the converter draws for pic 1: nothing
+  const Sprite drawn2 = testsupport::modelUnpack(base, false).pics[1].sprite;  // whole, and kept
+  for (const bool withPngs : {true, false}) {
+    ScratchDir dir;
+    testsupport::writeFile(dir / "vorna.spr", base);
+    ASSERT_EQ(unpack(dir.path()).exitStatus, 2);
+    if (!withPngs) std::filesystem::remove(dir / "1.png");
+    const ProgramRun run = pack(dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, summary(1, 2, 0));
+    const testsupport::ModelRun model = testsupport::modelUnpack(readFile(dir / "vorna.spr"), false);
+    EXPECT_EQ(model.exitStatus, 0);
+    ASSERT_EQ(model.pics.size(), 3u);
+    EXPECT_EQ(model.pics[0].sprite, drawn1);
+    EXPECT_EQ(model.pics[1].sprite, drawn2);
+  }
+  // Cut inside the table: pic 3's entry is gone, and so is its slot.
+  base.resize(6 + 4 * 2 + 2);
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", base);
+  testsupport::writeSpritePng(dir / "1.png", onePixel(4, Rgb{4, 4, 4}));
+  const ProgramRun run = pack(dir);
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.output, summary(2, 0, 0, "the base's header or table is cut short"));
+  const Bytes packed = readFile(dir / "vorna.spr");
+  const testsupport::ModelRun model = testsupport::modelUnpack(packed, false);
+  EXPECT_EQ(model.output, "Number of pics: 3\n");
+  ASSERT_EQ(model.pics.size(), 2u);
+  EXPECT_EQ(model.pics[0].sprite, onePixel(4, Rgb{4, 4, 4}));
+  EXPECT_EQ(model.pics[1].sprite, Sprite{});
+  EXPECT_EQ(offsetOf(packed, 3), 0u);
+}
+
+// Every bad input is listed, and the directory is left exactly as it was.
+TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
+  ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+  const Bytes good = readFile(dir / "1.png");
+  for (const char* name : {"0.png", "07.png", "70000.png", "123456.png"}) {
+    testsupport::writeFile(dir / name, good);
+  }
+  testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
+  testsupport::writeFile(dir / "x1.png", {1, 2, 3});
+  testsupport::PngSpec small;
+  small.width = small.height = 16;
+  small.rows.resize(std::size_t{16} * 16 * 4);
+  testsupport::writePngFile(dir / "3.png", small);
+  testsupport::writeFile(dir / "5.png", {'h', 'i'});
+  testsupport::writeFile(dir / "6.png", Bytes(good.begin(), good.end() - 30));
+  testsupport::PngSpec halfAlpha;
+  halfAlpha.rows.resize(std::size_t{32} * 32 * 4);
+  halfAlpha.rows[(2 * 32 + 1) * 4 + 3] = 200;
+  testsupport::writePngFile(dir / "8.png", halfAlpha);
+  const auto files = snapshot(dir);
+
+  const ProgramRun run = pack(dir);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.output, "");
+  std::set<std::string> named;
+  std::istringstream lines(run.errors);
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_EQ(line.rfind("vorna-pack: ", 0), 0u) << line;
+    named.insert(line.substr(12, line.find(": ", 12) - 12));
+  }
+  EXPECT_EQ(named, (std::set<std::string>{"0.png", "07.png", "70000.png", "123456.png", "3.png", "5.png",
+                                          "6.png", "8.png"}));
+  EXPECT_NE(run.errors.find("8.png: pixel (1, 2) has alpha 200"), std::string::npos);
+  EXPECT_EQ(snapshot(dir), files);
+
+  // Bad command lines: status 2 and the usage; a missing base or an output
+  // that is no file: status 1. Nothing changes either way.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--bogus"},
+                                             {"--alpha-cutoff", "0"},
+                                             {"--alpha-cutoff=256"},
+                                             {"a", "b"},
+                                             {"-o"},
+                                             {"-b", "x", "--no-base"}}) {
+    const ProgramRun usage = pack(dir, args);
+    EXPECT_EQ(usage.exitStatus, 2) << args[0];
+    EXPECT_NE(usage.errors.find("usage: vorna-pack"), std::string::npos) << args[0];
+  }
+  // (The bad PNGs are listed as well.)
+  EXPECT_NE(pack(dir, {"-b", "missing.spr"}).errors.find("\nvorna-pack: missing.spr: cannot be opened"),
+            std::string::npos);
+  EXPECT_NE(pack(dir, {"-o", "."}).errors.find("\nvorna-pack: .: is not a regular file\n"),
+            std::string::npos);
+  EXPECT_EQ(snapshot(dir), files);
+}
+
+// A read-only archive is not replaced, and that is known before any work
+// (run as user nobody when the tests run as root).
+TEST(Pack, ReadOnlyArchiveIsNotReplaced) {
+  if (testsupport::underWine()) {
+    GTEST_SKIP() << "wine runs only as the owner of its prefix, never as user nobody";
+  }
+  ScratchDir dir;
+  const Bytes base = testsupport::mixedArchive();
+  testsupport::writeFile(dir / "vorna.spr", base);
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  namespace fs = std::filesystem;
+  fs::permissions(dir / "vorna.spr", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(dir.path(), fs::perms::all);
+  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), {}, /*unprivileged=*/true);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be replaced: permission denied\n");
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
+  EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+}
+
+// Stopped by a signal at any moment, a pack leaves vorna.spr as it was or
+// wholly new, its .bak absent or the old archive, and no temporary file.
+TEST(Pack, InterruptedPackLeavesTheOldArchiveOrTheNewOne) {
+  if (testsupport::underWine()) GTEST_SKIP() << "POSIX signals reach wine, not the Windows program";
+  std::mt19937 random(3);
+  ArchiveWriter writer;
+  for (int id = 1; id <= 800; ++id) writer.addSprite(testsupport::randomSprite(random));
+  const Bytes base = writer.bytes();
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", base);
+  ASSERT_EQ(unpack(dir.path()).exitStatus, 0);
+  for (int id = 1; id <= 800; id += 3) {
+    testsupport::writeSpritePng(dir / (std::to_string(id) + ".png"), Sprite{});
+  }
+  auto files = snapshot(dir);
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(pack(dir).exitStatus, 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const Bytes packed = readFile(dir / "vorna.spr");
+  std::filesystem::remove(dir / "vorna.spr.bak");
+  testsupport::writeFile(dir / "vorna.spr", base);
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const double instant : {0.1, 0.4, 0.7, 0.95}) {
+      testsupport::RunOptions options;
+      options.interruptSignal = signal;
+      options.interruptAfter = instant * seconds;
+      const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+      auto after = snapshot(dir);
+      const Bytes archive = after["vorna.spr"];
+      EXPECT_TRUE(archive == base || archive == packed) << signal << " at " << instant;
+      EXPECT_TRUE(run.exitStatus == 0 || run.signal == signal);
+      // A signal between making the .bak and the rename leaves the .bak,
+      // which still holds the archive as it was before the first pack.
+      EXPECT_TRUE(after.count("vorna.spr.bak") == 0 || after["vorna.spr.bak"] == base);
+      EXPECT_TRUE(archive == base || after.count("vorna.spr.bak") == 1);
+      after["vorna.spr"] = base;
+      after.erase("vorna.spr.bak");
+      EXPECT_EQ(after, files) << "a file left or changed: " << signal << " at " << instant;
+      testsupport::writeFile(dir / "vorna.spr", base);
+      std::filesystem::remove(dir / "vorna.spr.bak");
+    }
+  }
+}
+
+}  // namespace
