@@ -155,8 +155,9 @@ ProgramRun runProgram(const std::string& program, const std::filesystem::path& d
   if (outputFd >= 0) {
     char buffer[4096];
     ssize_t got = 0;
-    while ((got = read(outputFd, buffer, sizeof buffer)) > 0)
+    while ((got = read(outputFd, buffer, sizeof buffer)) > 0) {
       run.output.append(buffer, static_cast<std::size_t>(got));
+    }
     close(outputFd);
   }
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
