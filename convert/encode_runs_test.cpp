@@ -11,18 +11,11 @@
 
 namespace {
 
+using testsupport::pixelsOf;
+
 using testsupport::Bytes;
 using testsupport::Rgb;
 using testsupport::Sprite;
-
-PicPixels pixelsOf(const Sprite& sprite) {
-  PicPixels pixels{};
-  for (std::size_t p = 0; p < pixels.size(); ++p) {
-    const auto& colour = sprite[p];
-    pixels[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : transparentPixel;
-  }
-  return pixels;
-}
 
 std::vector<Sprite> sprites() {
   std::vector<Sprite> all(6);

@@ -32,21 +32,14 @@
 
 namespace {
 
+using testsupport::pixelsOf;
+
 using testsupport::Bytes;
 using testsupport::Sprite;
 
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "pack_fuzzer: %s\n", why.c_str());
   std::abort();
-}
-
-PicPixels pixelsOf(const Sprite& sprite) {
-  PicPixels pixels{};
-  for (std::size_t p = 0; p < pixels.size(); ++p) {
-    const auto& colour = sprite[p];
-    pixels[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : transparentPixel;
-  }
-  return pixels;
 }
 
 struct Input {

@@ -12,18 +12,11 @@
 
 namespace {
 
-using testsupport::PngSpec;
+using testsupport::pixelsOf;
+
+using testsupport::PngLayout;
 using testsupport::Rgb;
 using testsupport::Sprite;
-
-PicPixels pixelsOf(const Sprite& sprite) {
-  PicPixels pixels{};
-  for (std::size_t p = 0; p < pixels.size(); ++p) {
-    const auto& colour = sprite[p];
-    pixels[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : transparentPixel;
-  }
-  return pixels;
-}
 
 // A sprite of few colours, so that every format can hold it, with pixel 0
 // transparent and the rest in a pattern that interlacing scatters.
@@ -40,10 +33,10 @@ Sprite fewColours(bool grey) {
 
 // The sprite in the given colour type and depth (8 or 16). Transparent
 // pixels are alpha 0, or a tRNS colour for types without alpha.
-PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
-  PngSpec spec;
-  spec.colourType = colourType;
-  spec.bitDepth = depth;
+PngLayout layoutFor(const Sprite& sprite, int colourType, int depth) {
+  PngLayout layout;
+  layout.colourType = colourType;
+  layout.bitDepth = depth;
   // A colour the sprites do not use. tRNS matches all 16 bits of a sample,
   // so at depth 16 it is the high bytes 1, 2, 3 over low bytes 0.
   const auto scale = static_cast<png_uint_16>(depth == 16 ? 256 : 1);
@@ -52,8 +45,8 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
   const Rgb keyColour{1, 2, 3};
   std::map<std::uint32_t, std::uint8_t> indices;
   const auto sample = [&](int value, int low) {
-    if (depth == 16) spec.rows.push_back(static_cast<std::uint8_t>(value));
-    spec.rows.push_back(static_cast<std::uint8_t>(depth == 16 ? low : value));
+    if (depth == 16) layout.rows.push_back(static_cast<std::uint8_t>(value));
+    layout.rows.push_back(static_cast<std::uint8_t>(depth == 16 ? low : value));
   };
   for (const auto& pixel : sprite) {
     const bool opaque = pixel.has_value();
@@ -64,16 +57,16 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
             opaque ? std::uint32_t{colour.red} << 16 | std::uint32_t{colour.green} << 8 | colour.blue
                    : 0xFF000000;
         if (indices.count(key32) == 0) {
-          indices[key32] = static_cast<std::uint8_t>(spec.palette.size());
-          spec.palette.push_back(png_color{colour.red, colour.green, colour.blue});
-          spec.paletteAlpha.push_back(opaque ? 255 : 0);
+          indices[key32] = static_cast<std::uint8_t>(layout.palette.size());
+          layout.palette.push_back(png_color{colour.red, colour.green, colour.blue});
+          layout.paletteAlpha.push_back(opaque ? 255 : 0);
         }
-        spec.rows.push_back(indices[key32]);
+        layout.rows.push_back(indices[key32]);
         break;
       }
       case PNG_COLOR_TYPE_GRAY:
         sample(opaque ? colour.red : keyColour.blue, opaque ? 0x5A : 0);
-        spec.transparentColour = key;
+        layout.transparentColour = key;
         break;
       case PNG_COLOR_TYPE_GRAY_ALPHA:
         sample(colour.red, 0xA5);
@@ -85,7 +78,7 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
               int{opaque ? colour.blue : keyColour.blue}}) {
           sample(value, 0);
         }
-        spec.transparentColour = key;
+        layout.transparentColour = key;
         break;
       default:
         for (const int value : {int{colour.red}, int{colour.green}, int{colour.blue}}) sample(value, 0x33);
@@ -93,7 +86,7 @@ PngSpec specFor(const Sprite& sprite, int colourType, int depth) {
         break;
     }
   }
-  return spec;
+  return layout;
 }
 
 TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
@@ -113,10 +106,10 @@ TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
   for (const Case& c : cases) {
     for (const bool interlaced : {false, true}) {
       const Sprite sprite = fewColours(c.grey);
-      PngSpec spec = specFor(sprite, c.colourType, c.depth);
-      spec.interlaced = interlaced;
+      PngLayout layout = layoutFor(sprite, c.colourType, c.depth);
+      layout.interlaced = interlaced;
       const std::string path = (dir / "1.png").string();
-      testsupport::writePngFile(path, spec);
+      testsupport::writePngFile(path, layout);
       PicPixels pixels{};
       std::string error;
       ASSERT_TRUE(importPng(path, exactAlpha, pixels, error))
@@ -137,16 +130,16 @@ TEST(ImportPng, EveryColourTypeDepthAndInterlacingGivesThePixels) {
 
 TEST(ImportPng, AlphaBetweenIsRefusedAtItsFirstPixelUnlessACutoffIsGiven) {
   testsupport::ScratchDir dir;
-  PngSpec spec = specFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
-  const auto setAlpha = [&spec](int x, int y, std::uint8_t alpha) {
-    spec.rows[(static_cast<std::size_t>(y) * 32 + static_cast<std::size_t>(x)) * 4 + 3] = alpha;
+  PngLayout layout = layoutFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
+  const auto setAlpha = [&layout](int x, int y, std::uint8_t alpha) {
+    layout.rows[(static_cast<std::size_t>(y) * 32 + static_cast<std::size_t>(x)) * 4 + 3] = alpha;
   };
   setAlpha(9, 1, 255);
   setAlpha(1, 3, 127);
   setAlpha(5, 2, 128);  // first in row order, though not in column order
   setAlpha(6, 2, 1);
   const std::string path = (dir / "7.png").string();
-  testsupport::writePngFile(path, spec);
+  testsupport::writePngFile(path, layout);
 
   PicPixels pixels{};
   std::string error;
@@ -166,7 +159,7 @@ TEST(ImportPng, AlphaBetweenIsRefusedAtItsFirstPixelUnlessACutoffIsGiven) {
 
 TEST(ImportPng, OtherSizesAndBrokenFilesAreRefusedWithTheReason) {
   testsupport::ScratchDir dir;
-  PngSpec wide = specFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
+  PngLayout wide = layoutFor(Sprite{}, PNG_COLOR_TYPE_RGBA, 8);
   wide.width = 33;
   wide.rows.resize(std::size_t{33} * 32 * 4);
   testsupport::writePngFile(dir / "wide.png", wide);

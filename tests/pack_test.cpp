@@ -394,13 +394,13 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   }
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
   testsupport::writeFile(dir / "x1.png", {1, 2, 3});
-  testsupport::PngSpec small;
+  testsupport::PngLayout small;
   small.width = small.height = 16;
   small.rows.resize(std::size_t{16} * 16 * 4);
   testsupport::writePngFile(dir / "3.png", small);
   testsupport::writeFile(dir / "5.png", {'h', 'i'});
   testsupport::writeFile(dir / "6.png", Bytes(good.begin(), good.end() - 30));
-  testsupport::PngSpec halfAlpha;
+  testsupport::PngLayout halfAlpha;
   halfAlpha.rows.resize(std::size_t{32} * 32 * 4);
   halfAlpha.rows[(2 * 32 + 1) * 4 + 3] = 200;
   testsupport::writePngFile(dir / "8.png", halfAlpha);

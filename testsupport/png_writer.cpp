@@ -15,7 +15,7 @@ struct FileCloser {
 
 }  // namespace
 
-void writePngFile(const std::filesystem::path& path, const PngSpec& spec) {
+void writePngFile(const std::filesystem::path& path, const PngLayout& layout) {
   const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
   if (!file) throw std::runtime_error("cannot create " + path.string());
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -24,41 +24,42 @@ void writePngFile(const std::filesystem::path& path, const PngSpec& spec) {
     png_destroy_write_struct(&png, nullptr);
     throw std::runtime_error("libpng");
   }
-  const std::size_t rowBytes = spec.rows.size() / spec.height;
+  const std::size_t rowBytes = layout.rows.size() / layout.height;
   std::vector<png_bytep> rows;
-  for (std::uint32_t y = 0; y < spec.height; ++y) {
-    rows.push_back(const_cast<png_bytep>(spec.rows.data() + y * rowBytes));
+  for (std::uint32_t y = 0; y < layout.height; ++y) {
+    rows.push_back(const_cast<png_bytep>(layout.rows.data() + y * rowBytes));
   }
   if (setjmp(png_jmpbuf(png))) {  // NOLINT(cert-err52-cpp): libpng reports errors only by longjmp
     png_destroy_write_struct(&png, &info);
     throw std::runtime_error("cannot write " + path.string());
   }
   png_init_io(png, file.get());
-  png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colourType,
-               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+  png_set_IHDR(png, info, layout.width, layout.height, layout.bitDepth, layout.colourType,
+               layout.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
-  if (!spec.palette.empty()) {
-    png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
+  if (!layout.palette.empty()) {
+    png_set_PLTE(png, info, layout.palette.data(), static_cast<int>(layout.palette.size()));
   }
-  if (!spec.paletteAlpha.empty()) {
-    png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
+  if (!layout.paletteAlpha.empty()) {
+    png_set_tRNS(png, info, layout.paletteAlpha.data(), static_cast<int>(layout.paletteAlpha.size()),
+                 nullptr);
   }
-  if (spec.transparentColour) png_set_tRNS(png, info, nullptr, 0, &*spec.transparentColour);
+  if (layout.transparentColour) png_set_tRNS(png, info, nullptr, 0, &*layout.transparentColour);
   png_set_rows(png, info, rows.data());
   png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
   png_destroy_write_struct(&png, &info);
 }
 
 void writeSpritePng(const std::filesystem::path& path, const Sprite& sprite) {
-  PngSpec spec;
+  PngLayout layout;
   for (const auto& pixel : sprite) {
     if (pixel) {
-      spec.rows.insert(spec.rows.end(), {pixel->red, pixel->green, pixel->blue, 255});
+      layout.rows.insert(layout.rows.end(), {pixel->red, pixel->green, pixel->blue, 255});
     } else {
-      spec.rows.insert(spec.rows.end(), {0, 0, 0, 0});
+      layout.rows.insert(layout.rows.end(), {0, 0, 0, 0});
     }
   }
-  writePngFile(path, spec);
+  writePngFile(path, layout);
 }
 
 }  // namespace testsupport

@@ -14,7 +14,7 @@
 
 namespace testsupport {
 
-struct PngSpec {
+struct PngLayout {
   std::uint32_t width = 32;
   std::uint32_t height = 32;
   int colourType = PNG_COLOR_TYPE_RGBA;
@@ -26,7 +26,7 @@ struct PngSpec {
   std::optional<png_color_16> transparentColour;  // tRNS for grey and RGB images
 };
 
-void writePngFile(const std::filesystem::path& path, const PngSpec& spec);
+void writePngFile(const std::filesystem::path& path, const PngLayout& layout);
 
 // The sprite as an 8-bit RGBA PNG, the way an editor saves one: opaque
 // pixels with alpha 255, transparent ones as 0, 0, 0, 0.

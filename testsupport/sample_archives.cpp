@@ -60,4 +60,13 @@ Sprite randomSprite(std::mt19937& random) {
   return sprite;
 }
 
+PicPixels pixelsOf(const Sprite& sprite) {
+  PicPixels pixels{};
+  for (std::size_t p = 0; p < pixels.size(); ++p) {
+    const auto& colour = sprite[p];
+    pixels[p] = colour ? colour->red << 16 | colour->green << 8 | colour->blue : transparentPixel;
+  }
+  return pixels;
+}
+
 }  // namespace testsupport

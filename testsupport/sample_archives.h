@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "convert/walk_runs.h"
 #include "testsupport/archive_writer.h"
 
 namespace testsupport {
@@ -23,5 +24,8 @@ Bytes reversedArchive();
 // horizontal streaks so that long runs and row crossings occur; now and then
 // in the colours most easily mistaken for the background.
 Sprite randomSprite(std::mt19937& random);
+
+// The sprite as the run code holds a pic: 0xRRGGBB or transparentPixel.
+PicPixels pixelsOf(const Sprite& sprite);
 
 }  // namespace testsupport
