@@ -38,7 +38,16 @@ std::FILE* openArchive(const char* path) {
   // every seek fails, and each pic would come out empty over a good image.
   std::FILE* archive = nullptr;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && clearNoWait(fd)) archive = fdopen(fd, "rb");
-  if (archive == nullptr) close(fd);
+  if (archive == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  // A stream from fdopen does not know its place until it is first
+  // positioned; until then every ftell (see seekTo) asks the system.
+  if (std::fseek(archive, 0, SEEK_SET) != 0) {
+    std::fclose(archive);
+    return nullptr;
+  }
   return archive;
 }
 
@@ -61,6 +70,11 @@ ReadStatus seekTo(std::FILE* archive, long offset) {
   // A read error is sticky in stdio; clear it so that it is not blamed on the
   // reads of the next pic as well.
   std::clearerr(archive);
+  // Blocks mostly follow one another, so the stream often stands at `offset`
+  // already. A seek would still cost a system call there: stdio re-syncs the
+  // descriptor even when the place is inside its buffer, while ftell is
+  // worked out from the buffer once the stream has been positioned.
+  if (offset >= 0 && std::ftell(archive) == offset) return ReadStatus::ok;
   return std::fseek(archive, offset, SEEK_SET) == 0 ? ReadStatus::ok : ReadStatus::error;
 }
 
