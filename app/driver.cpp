@@ -23,13 +23,16 @@ int runConverter() {
   // A run stopped by SIGKILL may have left its temporary image behind.
   removeStaleTemps(".");
 
+  const std::vector<bool> present = imagesPresent();
+
   const IndexStatus index = readIndex(archive, picList);
   bool clean = index == IndexStatus::whole;
   if (index != IndexStatus::cutInHeader) {
     // In id order, whatever order the blocks have in the file.
     for (PicEntry& entry : picList) {
       if (readPicHeader(entry, archive) != ReadStatus::ok) clean = false;
-      if (convertPic(entry, archive) != PicResult::done) clean = false;
+      const bool wasAbsent = !present.at(static_cast<std::size_t>(entry.id));
+      if (convertPic(entry, archive, wasAbsent) != PicResult::done) clean = false;
     }
   }
   std::fclose(archive);

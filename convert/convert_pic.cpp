@@ -1,11 +1,13 @@
 #include "convert/convert_pic.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <memory>
 
+#include "archive/archive_layout.h"
 #include "convert/decode_runs.h"
 #include "files/replace_file.h"
 
@@ -47,10 +49,12 @@ EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
 // device itself. The open is what stdio's "wb+" does, except that a regular
 // file behind a link is cut to nothing only once the new image is ready, so
 // that an interruption has the least chance of finding it half written.
-bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadStatus& data) {
+// `make` draws and encodes the image.
+template <typename Make>
+bool writeThrough(const char* name, Make&& make) {
   const int out = openThrough(name);
   if (out < 0) return false;
-  const EncodedPng png = drawPng(entry, archive, data);
+  const EncodedPng png = make();
   struct stat info {};
   bool written = png.size > 0 && fstat(out, &info) == 0;
   if (written && S_ISREG(info.st_mode)) written = ftruncate(out, 0) == 0;
@@ -61,40 +65,95 @@ bool writeThrough(const char* name, PicEntry& entry, std::FILE* archive, ReadSta
   return false;
 }
 
+// Draws the image into `png` and a new temporary beside `name`; false, with
+// the temporary gone, when that fails.
+template <typename Make>
+bool makeTemp(const char* name, TempFile& temp, Make&& make, EncodedPng& png) {
+  if (!createTempBeside(name, temp)) return false;
+  png = make();
+  if (png.size > 0 && writeTemp(temp, png.bytes.get(), png.size)) return true;
+  discardTemp(temp);
+  return false;
+}
+
 // The way for a regular N.png, or none: the new image goes to a temporary
 // beside it, renamed over it only when complete, so that N.png is never seen
 // half written, whatever stops the run. Whether N.png may be replaced is
-// settled before the archive is touched.
-bool writeReplacing(const char* name, const struct stat* existing, PicEntry& entry, std::FILE* archive,
-                    ReadStatus& data) {
+// settled before the archive is touched. The replacement keeps the
+// permissions of the file it replaces.
+template <typename Make>
+bool writeReplacing(const char* name, const struct stat* existing, Make&& make) {
   if (existing != nullptr && !mayReplace(name, *existing)) return false;
   TempFile temp;
-  if (!createTempBeside(name, temp)) return false;
-  const EncodedPng png = drawPng(entry, archive, data);
-  if (png.size == 0 || !writeTemp(temp, png.bytes.get(), png.size)) {
-    discardTemp(temp);
-    return false;
-  }
-  // The replacement keeps the permissions of the file it replaces.
-  return commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
+  EncodedPng png;
+  return makeTemp(name, temp, make, png) &&
+         commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
+}
+
+// Looks at what N.png is now, and writes it the way that suits.
+template <typename Make>
+bool writeChecked(const char* name, Make&& make) {
+  struct stat info {};
+  if (lstat(name, &info) != 0) return writeReplacing(name, nullptr, make);
+  return S_ISREG(info.st_mode) ? writeReplacing(name, &info, make) : writeThrough(name, make);
+}
+
+// The way for a name that nothing had when the run began, which is every
+// name in a fresh directory: no need to look first, as the temporary takes
+// the name only if it is still free. Should something have taken it in the
+// meantime, the finished image is placed as for a name that was there.
+template <typename Make>
+bool writeNew(const char* name, Make&& make) {
+  TempFile temp;
+  EncodedPng png;
+  if (!makeTemp(name, temp, make, png)) return false;
+  const NewFile placed = commitTempIfAbsent(temp);
+  if (placed != NewFile::taken) return placed == NewFile::placed;
+  return writeChecked(name, [&png] { return std::move(png); });
+}
+
+// N for a name N.png as this program writes it (1 to mostPics, no leading
+// zero), else 0. "png" in any case counts, for systems where case does not
+// tell names apart.
+int imageId(const char* name) {
+  int id = 0;
+  const char* at = name;
+  for (; *at >= '0' && *at <= '9' && id <= mostPics; ++at) id = id * 10 + (*at - '0');
+  if (at == name || name[0] == '0' || id > mostPics) return 0;
+  // c | 0x20 is 'p' for 'p' and 'P' alone; the same for 'n' and 'g'.
+  const bool png = at[0] == '.' && (at[1] | 0x20) == 'p' && (at[2] | 0x20) == 'n' && (at[3] | 0x20) == 'g' &&
+                   at[4] == '\0';
+  return png ? id : 0;
 }
 
 }  // namespace
 
-PicResult convertPic(PicEntry& entry, std::FILE* archive) {
+PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
   std::array<char, 16> name{};
   std::snprintf(name.data(), name.size(), "%i.png", entry.id);
 
   ReadStatus data = ReadStatus::ok;
-  struct stat info {};
-  const bool exists = lstat(name.data(), &info) == 0;
-  const bool written = exists && !S_ISREG(info.st_mode)
-                           ? writeThrough(name.data(), entry, archive, data)
-                           : writeReplacing(name.data(), exists ? &info : nullptr, entry, archive, data);
+  const auto draw = [&] { return drawPng(entry, archive, data); };
+  const bool written =
+      wasAbsent && canCommitIfAbsent() ? writeNew(name.data(), draw) : writeChecked(name.data(), draw);
   if (!written) {
     std::printf("Unable to write %i.png!\n", entry.id);
     return PicResult::unwritable;
   }
   std::printf("Pics done: %i\n", entry.id);
   return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
+}
+
+std::vector<bool> imagesPresent() {
+  std::vector<bool> present(std::size_t{mostPics} + 1, true);
+  DIR* listing = opendir(".");
+  // Unlisted, every name must be looked at before it is written.
+  if (listing == nullptr) return present;
+  present.assign(present.size(), false);
+  while (const dirent* item = readdir(listing)) {
+    const int id = imageId(item->d_name);
+    if (id > 0) present[static_cast<std::size_t>(id)] = true;
+  }
+  closedir(listing);
+  return present;
 }

@@ -3,6 +3,7 @@
 #include <gd.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "archive/pic_entry.h"
 
@@ -23,4 +24,10 @@ enum class PicResult {
 // through a temporary file renamed over it, so that it is always either the
 // old image or the whole new one; any other kind of N.png (a symlink, a
 // device) is written through, and removed if that fails part way.
-PicResult convertPic(PicEntry& entry, std::FILE* archive);
+// `wasAbsent` says that no N.png was there when the run began (see
+// imagesPresent), which spares looking before writing.
+PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false);
+
+// Which ids have an N.png in the current directory, indexed by id: read once
+// at the start of a run. All true when the directory cannot be listed.
+std::vector<bool> imagesPresent();

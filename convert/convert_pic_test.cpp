@@ -27,7 +27,8 @@ struct Conversion {
 
 // Converts pic `id`, whose block is the first in `bytes` and holds `size`
 // bytes of run data, with `dir` as the current directory.
-Conversion convert(const ScratchDir& dir, int id, const testsupport::Bytes& bytes, int size) {
+Conversion convert(const ScratchDir& dir, int id, const testsupport::Bytes& bytes, int size,
+                   bool wasAbsent = false) {
   ArchiveFile archive(bytes);
   WorkingDir inside(dir.path());
   PicEntry entry(id);
@@ -36,15 +37,15 @@ Conversion convert(const ScratchDir& dir, int id, const testsupport::Bytes& byte
   if (readPicHeader(entry, archive.get()) != ReadStatus::ok) ADD_FAILURE() << "block header cut";
   entry.size = size;
   testing::internal::CaptureStdout();
-  const PicResult result = convertPic(entry, archive.get());
+  const PicResult result = convertPic(entry, archive.get(), wasAbsent);
   return {result, testing::internal::GetCapturedStdout()};
 }
 
-Conversion convert(const ScratchDir& dir, int id, const Sprite& sprite) {
+Conversion convert(const ScratchDir& dir, int id, const Sprite& sprite, bool wasAbsent = false) {
   ArchiveWriter writer;
   writer.addSprite(sprite);
   const testsupport::Bytes bytes = writer.bytes();
-  return convert(dir, id, bytes, static_cast<int>(bytes.size()) - 15);
+  return convert(dir, id, bytes, static_cast<int>(bytes.size()) - 15, wasAbsent);
 }
 
 Sprite sampleSprite() {
@@ -121,6 +122,49 @@ TEST(ConvertPic, ReadOnlyFileIsNotReplaced) {
   EXPECT_EQ(conversion.result, PicResult::unwritable);
   EXPECT_EQ(conversion.output, "Unable to write 8.png!\n");
   EXPECT_EQ(std::filesystem::file_size(dir / "8.png"), 3u);
+}
+
+// A run skips looking at names that were free when it began, but another
+// program may take one meanwhile: that name is then written as one that was
+// there, never replaced unchecked.
+TEST(ConvertPic, NameTakenAfterTheRunBeganIsWrittenAsOneThatWasThere) {
+  namespace fs = std::filesystem;
+  ScratchDir dir;
+  testsupport::writeFile(dir / "target", {'o', 'l', 'd'});
+  fs::create_symlink("target", dir / "1.png");
+  testsupport::writeFile(dir / "2.png", {'o', 'l', 'd'});
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(dir / "2.png", mode);
+  fs::create_directory(dir / "3.png");
+
+  for (const int id : {1, 2}) {
+    EXPECT_EQ(convert(dir, id, sampleSprite(), /*wasAbsent=*/true).result, PicResult::done);
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "1.png"));
+  for (const char* name : {"target", "2.png"}) {
+    const auto png = testsupport::readPng(dir / name);
+    ASSERT_TRUE(png) << name;
+    EXPECT_EQ(testsupport::compareWithSprite(*png, sampleSprite()), "") << name;
+  }
+  EXPECT_EQ(fs::status(dir / "2.png").permissions(), mode);
+  EXPECT_EQ(convert(dir, 3, sampleSprite(), /*wasAbsent=*/true).output, "Unable to write 3.png!\n");
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"target", "1.png", "2.png", "3.png"}));
+}
+
+TEST(ConvertPic, ImagesPresentKnowsTheNamesThisProgramWrites) {
+  ScratchDir dir;
+  for (const char* name : {"1.png", "2.PNG", "65535.png", "03.png", "0.png", "65536.png", "7.png.tmp",
+                           "x4.png", "5.pngx", "99999999999.png"}) {
+    testsupport::writeFile(dir / name, {});
+  }
+  std::filesystem::create_directory(dir / "6.png");
+  const WorkingDir inside(dir.path());
+  const std::vector<bool> present = imagesPresent();
+  std::vector<int> ids;
+  for (std::size_t id = 0; id < present.size(); ++id) {
+    if (present[id]) ids.push_back(static_cast<int>(id));
+  }
+  EXPECT_EQ(ids, (std::vector<int>{1, 2, 6, 65535}));
 }
 
 }  // namespace

@@ -55,6 +55,13 @@ bool renameOver(const std::string& from, const std::string& to, bool sync) {
   return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
 }
 
+// Without MOVEFILE_REPLACE_EXISTING, a name that is taken stops the move.
+NewFile renameIfAbsent(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), 0) != 0) return NewFile::placed;
+  const DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NewFile::taken : NewFile::failed;
+}
+
 // MOVEFILE_WRITE_THROUGH has made the rename durable.
 void syncDirectoryOf(const std::string& /*path*/) {}
 
@@ -101,6 +108,20 @@ bool syncFile(int fd) { return fsync(fd) == 0; }
 
 bool renameOver(const std::string& from, const std::string& to, bool /*sync*/) {
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Set once renaming without replacing has been refused as unknown.
+bool noReplaceUnsupported = false;
+
+NewFile renameIfAbsent(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return NewFile::placed;
+  if (errno == EEXIST) return NewFile::taken;
+  // NFS and CIFS know no such flag; an old kernel, no such call.
+  if (errno != EINVAL && errno != ENOSYS) return NewFile::failed;
+#endif
+  noReplaceUnsupported = true;
+  return NewFile::taken;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -251,7 +272,11 @@ bool writeAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
-bool commitTemp(TempFile& temp, bool sync, int mode) {
+namespace {
+
+// Gives the temporary its mode, flushes it when `sync` is set and closes it.
+// False on any failure.
+bool finishTemp(TempFile& temp, bool sync, int mode) {
   bool ok = temp.fd >= 0;
   if (ok && mode >= 0) ok = setMode(temp.fd, mode);
   if (ok && sync) ok = syncFile(temp.fd);
@@ -259,6 +284,29 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
   // close reports what a network file system may only find out at the end.
   if (temp.fd >= 0 && close(temp.fd) != 0) ok = false;
   temp.fd = -1;
+  return ok;
+}
+
+}  // namespace
+
+bool canCommitIfAbsent() {
+#ifdef _WIN32
+  return true;
+#else
+  return !noReplaceUnsupported;
+#endif
+}
+
+NewFile commitTempIfAbsent(TempFile& temp) {
+  const NewFile result =
+      finishTemp(temp, /*sync=*/false, -1) ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
+  if (result != NewFile::placed) unlink(temp.path.c_str());
+  setPending("");
+  return result;
+}
+
+bool commitTemp(TempFile& temp, bool sync, int mode) {
+  bool ok = finishTemp(temp, sync, mode);
   if (ok) ok = renameOver(temp.path, temp.target, sync);
   if (!ok) {
     unlink(temp.path.c_str());

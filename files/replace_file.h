@@ -63,5 +63,21 @@ bool writeAll(int fd, const void* data, std::size_t size);
 // left as it was, and the result is false.
 bool commitTemp(TempFile& temp, bool sync, int mode = -1);
 
+// What commitTempIfAbsent did.
+enum class NewFile {
+  placed,  // the temporary now has the target's name
+  taken,   // something has that name (or this system cannot tell): untouched
+  failed,  // a write, close or rename failed
+};
+
+// Whether commitTempIfAbsent can work here: false once a file system has
+// shown that it cannot rename without replacing (network file systems).
+bool canCommitIfAbsent();
+
+// Closes the temporary and gives it its target's name only if nothing has
+// that name yet, in one step, so that a file that appeared meanwhile is never
+// replaced unchecked. Unless placed, the temporary is removed.
+NewFile commitTempIfAbsent(TempFile& temp);
+
 // Closes and removes the temporary; the target is left as it was.
 void discardTemp(TempFile& temp);
