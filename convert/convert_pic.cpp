@@ -90,18 +90,33 @@ bool writeReplacing(const char* name, const struct stat* existing, Make&& make) 
          commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
 }
 
-// Looks at what N.png is now, and writes it the way that suits.
+// Hands over an image made already. (One type for every such hand-over, so
+// that writeNew and writeLooking, which call each other, make no endless
+// chain of templates.)
+struct HandOver {
+  EncodedPng& png;
+  EncodedPng operator()() const { return std::move(png); }
+};
+
 template <typename Make>
-bool writeChecked(const char* name, Make&& make) {
+bool writeNew(const char* name, Make&& make);
+
+// Looks at what N.png is now, and writes it the way that suits. A name that
+// is free is taken only if it is still free when the image is ready, unless
+// `lastLook` says that this was found out already.
+template <typename Make>
+bool writeLooking(const char* name, Make&& make, bool lastLook = false) {
   struct stat info {};
-  if (lstat(name, &info) != 0) return writeReplacing(name, nullptr, make);
+  if (lstat(name, &info) != 0) {
+    return lastLook || !canCommitIfAbsent() ? writeReplacing(name, nullptr, make) : writeNew(name, make);
+  }
   return S_ISREG(info.st_mode) ? writeReplacing(name, &info, make) : writeThrough(name, make);
 }
 
-// The way for a name that nothing had when the run began, which is every
-// name in a fresh directory: no need to look first, as the temporary takes
-// the name only if it is still free. Should something have taken it in the
-// meantime, the finished image is placed as for a name that was there.
+// The way for a name that is free, which is every name in a fresh directory
+// (the run lists it once as it starts): the temporary takes the name only if
+// it is still free. Should another program have taken it in the meantime,
+// the finished image is placed as for a name that was there.
 template <typename Make>
 bool writeNew(const char* name, Make&& make) {
   TempFile temp;
@@ -109,7 +124,7 @@ bool writeNew(const char* name, Make&& make) {
   if (!makeTemp(name, temp, make, png)) return false;
   const NewFile placed = commitTempIfAbsent(temp);
   if (placed != NewFile::taken) return placed == NewFile::placed;
-  return writeChecked(name, [&png] { return std::move(png); });
+  return writeLooking(name, HandOver{png}, /*lastLook=*/true);
 }
 
 // N for a name N.png as this program writes it (1 to mostPics, no leading
@@ -135,7 +150,7 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
   ReadStatus data = ReadStatus::ok;
   const auto draw = [&] { return drawPng(entry, archive, data); };
   const bool written =
-      wasAbsent && canCommitIfAbsent() ? writeNew(name.data(), draw) : writeChecked(name.data(), draw);
+      wasAbsent && canCommitIfAbsent() ? writeNew(name.data(), draw) : writeLooking(name.data(), draw);
   if (!written) {
     std::printf("Unable to write %i.png!\n", entry.id);
     return PicResult::unwritable;

@@ -117,9 +117,10 @@ NewFile renameIfAbsent(const std::string& from, const std::string& to) {
 #ifdef RENAME_NOREPLACE
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return NewFile::placed;
   if (errno == EEXIST) return NewFile::taken;
-  // NFS and CIFS know no such flag; an old kernel, no such call.
-  if (errno != EINVAL && errno != ENOSYS) return NewFile::failed;
 #endif
+  // NFS and CIFS know no such flag, an old kernel no such call, and a
+  // sandbox may forbid it outright (EPERM from seccomp). Whatever the reason,
+  // the caller can still look and rename the old way, and should from now on.
   noReplaceUnsupported = true;
   return NewFile::taken;
 }

@@ -66,12 +66,12 @@ bool commitTemp(TempFile& temp, bool sync, int mode = -1);
 // What commitTempIfAbsent did.
 enum class NewFile {
   placed,  // the temporary now has the target's name
-  taken,   // something has that name (or this system cannot tell): untouched
-  failed,  // a write, close or rename failed
+  taken,   // something has that name, or the rename was refused: untouched
+  failed,  // a write or the close failed
 };
 
-// Whether commitTempIfAbsent can work here: false once a file system has
-// shown that it cannot rename without replacing (network file systems).
+// Whether commitTempIfAbsent can work here: false once the system has
+// refused to rename without replacing (network file systems, sandboxes).
 bool canCommitIfAbsent();
 
 // Closes the temporary and gives it its target's name only if nothing has
