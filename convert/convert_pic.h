@@ -25,7 +25,9 @@ enum class PicResult {
 // old image or the whole new one; any other kind of N.png (a symlink, a
 // device) is written through, and removed if that fails part way.
 // `wasAbsent` says that no N.png was there when the run began (see
-// imagesPresent), which spares looking before writing.
+// imagesPresent), which spares looking before writing: the image then takes
+// the name only if it is still free, and one that another program has taken
+// meanwhile is settled once the image is ready.
 PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false);
 
 // Which ids have an N.png in the current directory, indexed by id: read once
