@@ -110,7 +110,7 @@ bool renameOver(const std::string& from, const std::string& to, bool /*sync*/) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Set once renaming without replacing has been refused as unknown.
+// Set once renaming without replacing has been refused.
 bool noReplaceUnsupported = false;
 
 NewFile renameIfAbsent(const std::string& from, const std::string& to) {

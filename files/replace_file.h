@@ -67,7 +67,7 @@ bool commitTemp(TempFile& temp, bool sync, int mode = -1);
 enum class NewFile {
   placed,  // the temporary now has the target's name
   taken,   // something has that name, or the rename was refused: untouched
-  failed,  // a write or the close failed
+  failed,  // the temporary could not be finished or moved: gone
 };
 
 // Whether commitTempIfAbsent can work here: false once the system has
