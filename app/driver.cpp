@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "archive/archive_stream.h"
+#include "archive/messages.h"
 #include "archive/read_index.h"
 #include "convert/convert_pic.h"
 #include "files/replace_file.h"
@@ -17,7 +18,7 @@ PicList picList;
 int runConverter() {
   std::FILE* archive = openArchive("vorna.spr");
   if (archive == nullptr) {
-    std::printf("Unable to open vorna.spr!\n");
+    say("Unable to open vorna.spr!\n");
     return 1;
   }
   // A run stopped by SIGKILL may have left its temporary image behind.

@@ -4,10 +4,14 @@
 // memory, whole or cut short. The layout is the one archive/pic_entry.h
 // describes.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "archive/archive_stream.h"
 
 using ArchiveBytes = std::vector<std::uint8_t>;
 using Signature = std::array<std::uint8_t, 4>;
@@ -49,3 +53,38 @@ struct ArchiveIndex {
 };
 
 ArchiveIndex readArchiveIndex(const std::uint8_t* bytes, std::size_t size);
+
+// An archive's first `held` bytes in memory, read as StreamSource reads the
+// file: every read through read(), bounds-checked. Past `held` lies the end
+// of the file, so `held` must cover every byte a block can reach: the whole
+// file, or at least its first baseBytesKept bytes (archive/pack_plan.h).
+struct MemorySource {
+  const std::uint8_t* bytes = nullptr;
+  std::size_t held = 0;
+  std::size_t at = 0;
+
+  ReadStatus seek(std::uint32_t offset) {
+    at = offset;
+    return ReadStatus::ok;
+  }
+  // As readBytes: on a short read the bytes before the cut are stored.
+  ReadStatus read(std::uint8_t* out, std::size_t count) {
+    const std::size_t left = at < held ? held - at : 0;
+    if (left < count) {
+      if (left > 0) std::memcpy(out, bytes + at, left);
+      at = std::max(at, held);
+      return ReadStatus::end;
+    }
+    std::memcpy(out, bytes + at, count);
+    at += count;
+    return ReadStatus::ok;
+  }
+  ReadStatus skip(std::size_t count) {
+    if (at > held || held - at < count) {
+      at = std::max(at, held);
+      return ReadStatus::end;
+    }
+    at += count;
+    return ReadStatus::ok;
+  }
+};

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/messages.h"
+
 namespace {
 
 // Opens `path` for binary reading without waiting: O_NONBLOCK keeps the open
@@ -87,11 +89,39 @@ ReadStatus readBytes(std::FILE* archive, std::uint8_t* out, std::size_t count) {
   return ReadStatus::ok;
 }
 
+namespace {
+
+// 64-bit positions, so that an archive with gigabytes after its blocks is
+// still measured right where long has 32 bits (Windows).
+#ifdef _WIN32
+bool seekTo64(std::FILE* archive, long long offset, int whence) { return _fseeki64(archive, offset, whence) == 0; }
+long long tell64(std::FILE* archive) { return _ftelli64(archive); }
+#else
+bool seekTo64(std::FILE* archive, long long offset, int whence) {
+  return fseeko(archive, static_cast<off_t>(offset), whence) == 0;
+}
+long long tell64(std::FILE* archive) { return ftello(archive); }
+#endif
+
+}  // namespace
+
+ReadStatus skipBytes(std::FILE* archive, std::size_t count) {
+  // Only colours that can no longer land on a pixel are skipped, at most once
+  // a pic, so the seeks to the end and back cost little; reading them would
+  // cost a byte at a time, up to 196,605 bytes a pic.
+  const long long here = tell64(archive);
+  if (here < 0 || !seekTo64(archive, 0, SEEK_END)) return ReadStatus::error;
+  const long long size = tell64(archive);
+  if (size < 0) return ReadStatus::error;
+  if (size - here < static_cast<long long>(count)) return ReadStatus::end;
+  return seekTo64(archive, here + static_cast<long long>(count), SEEK_SET) ? ReadStatus::ok : ReadStatus::error;
+}
+
 void reportShortRead(ReadStatus status, const char* endLine, int id) {
   if (status == ReadStatus::error) {
-    std::printf("Unable to read vorna.spr!\n");
+    say("Unable to read vorna.spr!\n");
   } else {
-    std::printf(endLine, id);
+    say(endLine, id);
   }
 }
 

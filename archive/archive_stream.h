@@ -25,8 +25,23 @@ ReadStatus seekTo(std::FILE* archive, long offset);
 // stored and the rest of `out` is left as it was.
 ReadStatus readBytes(std::FILE* archive, std::uint8_t* out, std::size_t count);
 
+// Moves on past `count` bytes without reading them: ReadStatus::end, with the
+// stream at the end, when the file holds fewer than that from here on (told
+// by its length, so a block cut short is still told from a whole one).
+ReadStatus skipBytes(std::FILE* archive, std::size_t count);
+
 // Two little-endian bytes as an integer, 0..65535.
 inline int le16(const std::uint8_t* bytes) { return bytes[0] | bytes[1] << 8; }
+
+// Where the runs of a pic are read from: the archive stream (vorna-unpack) or
+// an archive's bytes in memory (MemorySource, archive/archive_layout.h). Both answer
+// alike for the same bytes, so a pic reads the same whichever a program uses.
+struct StreamSource {
+  std::FILE* file;
+  ReadStatus seek(std::uint32_t offset) const { return seekTo(file, static_cast<long>(offset)); }
+  ReadStatus read(std::uint8_t* out, std::size_t count) const { return readBytes(file, out, count); }
+  ReadStatus skip(std::size_t count) const { return skipBytes(file, count); }
+};
 
 // The line for a read that came up short. Prints "Unable to read vorna.spr!"
 // for a read error and `endLine` (a printf format taking `id`) for the end of

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "archive/messages.h"
+
 IndexStatus readIndex(std::FILE* archive, PicList& pics) {
   std::array<std::uint8_t, 6> header{};  // signature, then the pic count
   if (const ReadStatus status = readBytes(archive, header.data(), header.size()); status != ReadStatus::ok) {
@@ -9,7 +11,7 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics) {
     return IndexStatus::cutInHeader;
   }
   const int count = le16(&header[4]);
-  std::printf("Number of pics: %i\n", count);
+  say("Number of pics: %i\n", count);
 
   pics.reserve(pics.size() + static_cast<std::size_t>(count));
   for (int id = 1; id <= count; ++id) {
@@ -26,12 +28,8 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics) {
 }
 
 ReadStatus readBlockHeader(PicEntry& entry, std::FILE* archive) {
-  entry.header.fill(0);
-  entry.size = 0;
-  ReadStatus status = seekTo(archive, entry.offset);
-  if (status == ReadStatus::ok) status = readBytes(archive, entry.header.data(), entry.header.size());
-  if (status == ReadStatus::ok) entry.size = le16(&entry.header[3]);
-  return status;
+  StreamSource source{archive};
+  return readBlockHeader(entry, source);
 }
 
 ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive) {

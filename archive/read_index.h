@@ -22,5 +22,15 @@ IndexStatus readIndex(std::FILE* archive, PicList& pics);
 ReadStatus readPicHeader(PicEntry& entry, std::FILE* archive);
 
 // readPicHeader without the report: a header cut short keeps the bytes read
-// before the cut (the rest zero) and leaves `size` at 0.
+// before the cut (the rest zero) and leaves `size` at 0. `source` is a
+// StreamSource or a MemorySource.
+template <typename Source>
+ReadStatus readBlockHeader(PicEntry& entry, Source& source) {
+  entry.header.fill(0);
+  entry.size = 0;
+  ReadStatus status = source.seek(static_cast<std::uint32_t>(entry.offset));
+  if (status == ReadStatus::ok) status = source.read(entry.header.data(), entry.header.size());
+  if (status == ReadStatus::ok) entry.size = le16(&entry.header[3]);
+  return status;
+}
 ReadStatus readBlockHeader(PicEntry& entry, std::FILE* archive);

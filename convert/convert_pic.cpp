@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "archive/archive_layout.h"
+#include "archive/messages.h"
 #include "convert/decode_runs.h"
 #include "files/replace_file.h"
 
@@ -152,10 +153,10 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
   const bool written =
       wasAbsent && canCommitIfAbsent() ? writeNew(name.data(), draw) : writeLooking(name.data(), draw);
   if (!written) {
-    std::printf("Unable to write %i.png!\n", entry.id);
+    say("Unable to write %i.png!\n", entry.id);
     return PicResult::unwritable;
   }
-  std::printf("Pics done: %i\n", entry.id);
+  say("Pics done: %i\n", entry.id);
   return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
 }
 

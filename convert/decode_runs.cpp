@@ -11,9 +11,6 @@ ReadStatus decodeRuns(PicEntry& entry, std::FILE* archive, gdImagePtr image) {
   const RunsOutcome outcome = walkRuns(entry, archive, [image](int p, const PicColour& colour) {
     putPicPixel(p, colour.red, colour.green, colour.blue, image);
   });
-  // Nothing else is printed while a pic decodes, so reporting the warning
-  // afterwards keeps the order of the lines.
-  if (outcome.warningAt >= 0) std::printf("warining: i is %i in %i\n", outcome.warningAt, entry.id);
-  if (outcome.status != ReadStatus::ok) reportShortPic(outcome.status, entry.id);
+  reportPicRuns(outcome, entry.id);
   return outcome.status;
 }

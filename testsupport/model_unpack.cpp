@@ -52,15 +52,20 @@ Read modelPic(const Source& source, std::size_t offset, ModelPic& pic, std::stri
     n += 4;
     if (t > 0) p += t - 1;
     if (p > 1023) output += line("warining: i is %li in %li\n", p, pic.id);
-    for (unsigned k = 0; k < c; ++k, ++p) {
+    unsigned k = 0;
+    for (; k < c && p <= 1023; ++k, ++p) {
       if ((status = source.read(at, 3)) != Read::ok) return status;
-      if (p <= 1023) {
-        pic.sprite[static_cast<std::size_t>(p)] =
-            Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
-      }
+      pic.sprite[static_cast<std::size_t>(p)] = Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
       at += 3;
       n += 3;
     }
+    // Colours past the last pixel are stepped over unread: only the file's
+    // length can cut them short, never a read error.
+    const std::size_t rest = 3 * std::size_t{c - k};
+    if (at + rest > source.bytes.size()) return Read::end;
+    at += rest;
+    n += static_cast<unsigned>(rest);
+    p += c - k;
     ++p;
   }
   pic.end = at;
