@@ -4,7 +4,6 @@
 
 #include "archive/archive_stream.h"
 #include "archive/messages.h"
-#include "archive/read_index.h"
 #include "convert/convert_pic.h"
 #include "files/replace_file.h"
 
@@ -25,17 +24,9 @@ int runConverter() {
   removeStaleTemps(".");
 
   const std::vector<bool> present = imagesPresent();
-
-  const IndexStatus index = readIndex(archive, picList);
-  bool clean = index == IndexStatus::whole;
-  if (index != IndexStatus::cutInHeader) {
-    // In id order, whatever order the blocks have in the file.
-    for (PicEntry& entry : picList) {
-      if (readPicHeader(entry, archive) != ReadStatus::ok) clean = false;
-      const bool wasAbsent = !present.at(static_cast<std::size_t>(entry.id));
-      if (convertPic(entry, archive, wasAbsent) != PicResult::done) clean = false;
-    }
-  }
+  const int status = unpackArchive(archive, picList, [archive, &present](PicEntry& entry) {
+    return convertPic(entry, archive, !present.at(static_cast<std::size_t>(entry.id)));
+  });
   std::fclose(archive);
-  return clean ? 0 : 2;
+  return status;
 }

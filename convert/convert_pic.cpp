@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "archive/archive_layout.h"
-#include "archive/messages.h"
+#include "archive/pic_names.h"
 #include "convert/decode_runs.h"
 #include "files/replace_file.h"
 
@@ -24,24 +24,36 @@ struct EncodedPng {
   std::size_t size = 0;
 };
 
-// Draws the pic on a fresh image and encodes it as PNG. Encoding into memory
-// gives a result to check: gdImagePng writes to a stream and says nothing
-// when libpng or the write fails. `data` tells whether the run data was read
-// whole. Empty bytes when gd failed.
-EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
-  EncodedPng png;
+// A fresh image for a pic: every pixel transparent grey, and blending off, so
+// that every write stores its value, alpha included, as it is.
+gdImagePtr makePicImage() {
   gdImagePtr image = gdImageCreateTrueColor(picSide, picSide);
-  if (image == nullptr) return png;
-  // Blending off: every write stores its value, alpha included, as it is.
+  if (image == nullptr) return nullptr;
   gdImageAlphaBlending(image, 0);
   gdImageFilledRectangle(image, 0, 0, picSide - 1, picSide - 1, picBackground);
-  data = decodeRuns(entry, archive, image);
+  return image;
+}
+
+// Encodes the image as PNG, with its alpha channel, and releases it.
+// Encoding into memory gives a result to check: gdImagePng writes to a
+// stream and says nothing when libpng or the write fails.
+EncodedPng encodeImage(gdImagePtr image) {
+  EncodedPng png;
   gdImageSaveAlpha(image, 1);
   int size = 0;
   png.bytes.reset(gdImagePngPtr(image, &size));
   gdImageDestroy(image);
   if (png.bytes && size > 0) png.size = static_cast<std::size_t>(size);
   return png;
+}
+
+// Draws the pic on a fresh image and encodes it as PNG. `data` tells whether
+// the run data was read whole. Empty bytes when gd failed.
+EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
+  gdImagePtr image = makePicImage();
+  if (image == nullptr) return {};
+  data = decodeRuns(entry, archive, image);
+  return encodeImage(image);
 }
 
 // The way for an N.png that is not a regular file (a symlink, a FIFO, a
@@ -128,20 +140,6 @@ bool writeNew(const char* name, Make&& make) {
   return writeLooking(name, HandOver{png}, /*lastLook=*/true);
 }
 
-// N for a name N.png as this program writes it (1 to mostPics, no leading
-// zero), else 0. "png" in any case counts, for systems where case does not
-// tell names apart.
-int imageId(const char* name) {
-  int id = 0;
-  const char* at = name;
-  for (; *at >= '0' && *at <= '9' && id <= mostPics; ++at) id = id * 10 + (*at - '0');
-  if (at == name || name[0] == '0' || id > mostPics) return 0;
-  // c | 0x20 is 'p' for 'p' and 'P' alone; the same for 'n' and 'g'.
-  const bool png = at[0] == '.' && (at[1] | 0x20) == 'p' && (at[2] | 0x20) == 'n' && (at[3] | 0x20) == 'g' &&
-                   at[4] == '\0';
-  return png ? id : 0;
-}
-
 }  // namespace
 
 PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
@@ -153,11 +151,23 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
   const bool written =
       wasAbsent && canCommitIfAbsent() ? writeNew(name.data(), draw) : writeLooking(name.data(), draw);
   if (!written) {
-    say("Unable to write %i.png!\n", entry.id);
+    sayPicUnwritable(entry.id);
     return PicResult::unwritable;
   }
-  say("Pics done: %i\n", entry.id);
+  sayPicDone(entry.id);
   return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
+}
+
+std::vector<std::uint8_t> encodePicPng(const PicPixels& pixels) {
+  gdImagePtr image = makePicImage();
+  if (image == nullptr) return {};
+  for (std::size_t p = 0; p < pixels.size(); ++p) {
+    const std::int32_t pixel = pixels[p];
+    if (pixel != transparentPixel) putPicPixel(static_cast<int>(p), pixel >> 16 & 0xFF, pixel >> 8 & 0xFF, pixel & 0xFF, image);
+  }
+  const EncodedPng png = encodeImage(image);
+  const auto* bytes = static_cast<const std::uint8_t*>(png.bytes.get());
+  return {bytes, bytes + png.size};
 }
 
 std::vector<bool> imagesPresent() {
@@ -167,8 +177,8 @@ std::vector<bool> imagesPresent() {
   if (listing == nullptr) return present;
   present.assign(present.size(), false);
   while (const dirent* item = readdir(listing)) {
-    const int id = imageId(item->d_name);
-    if (id > 0) present[static_cast<std::size_t>(id)] = true;
+    const PicName name = classifyName(item->d_name);
+    if (name.kind == NameKind::pic) present[static_cast<std::size_t>(name.id)] = true;
   }
   closedir(listing);
   return present;

@@ -6,16 +6,13 @@
 #include <vector>
 
 #include "archive/pic_entry.h"
+#include "convert/unpack_pass.h"
+#include "convert/walk_runs.h"
 
 // Transparent (gd alpha 127) over grey 128, 128, 128: what every pixel that no
 // run colours keeps.
 inline constexpr int picBackground = 0x7F808080;
 
-enum class PicResult {
-  done,             // N.png written; "Pics done: N" printed
-  doneFromCutData,  // written, but the archive ended inside the pic's run data
-  unwritable,       // nothing left behind; "Unable to write N.png!" printed
-};
 
 // Writes pic `entry` as N.png (32 x 32 RGBA) in the current directory, decoding
 // its run data from the archive, which readPicHeader has left at the start of
@@ -29,6 +26,10 @@ enum class PicResult {
 // the name only if it is still free, and one that another program has taken
 // meanwhile is settled once the image is ready.
 PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false);
+
+// The PNG vorna-unpack writes for a pic that draws `pixels`: the same gd
+// image, settings and encoder, so the same bytes. Empty when gd fails.
+std::vector<std::uint8_t> encodePicPng(const PicPixels& pixels);
 
 // Which ids have an N.png in the current directory, indexed by id: read once
 // at the start of a run. All true when the directory cannot be listed.

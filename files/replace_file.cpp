@@ -62,6 +62,14 @@ NewFile renameIfAbsent(const std::string& from, const std::string& to) {
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NewFile::taken : NewFile::failed;
 }
 
+// Windows' own link; errno as link's.
+int link(const char* from, const char* to) {
+  if (CreateHardLinkA(to, from, nullptr) != 0) return 0;
+  const DWORD error = GetLastError();
+  errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : EPERM;
+  return -1;
+}
+
 // MOVEFILE_WRITE_THROUGH has made the rename durable.
 void syncDirectoryOf(const std::string& /*path*/) {}
 
@@ -117,6 +125,9 @@ NewFile renameIfAbsent(const std::string& from, const std::string& to) {
 #ifdef RENAME_NOREPLACE
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return NewFile::placed;
   if (errno == EEXIST) return NewFile::taken;
+#else
+  static_cast<void>(from);
+  static_cast<void>(to);
 #endif
   // NFS and CIFS know no such flag, an old kernel no such call, and a
   // sandbox may forbid it outright (EPERM from seccomp). Whatever the reason,
@@ -153,30 +164,44 @@ bool renameAllowed(const std::string& target, const struct stat& existing) {
 constexpr const char* tempPrefix = ".vorna-";
 constexpr const char* tempSuffix = ".tmp";
 
-// What the signal handler removes. A handler may only touch plain memory, so
-// the name is kept in a fixed buffer, and `armed` says whether it is valid.
-// `pendingFd` is the temporary's descriptor once it is open.
-std::array<char, 4096> pendingPath{};
-volatile std::sig_atomic_t armed = 0;
-volatile std::sig_atomic_t pendingFd = -1;
+// What the signal handler removes: at most two temporaries at once (an
+// archive, and the copy that becomes its backup). A handler may only touch
+// plain memory, so each name is kept in a fixed buffer, and `armed` says
+// whether it is valid; `fd` is the temporary's descriptor once it is open.
+struct Pending {
+  std::array<char, 4096> path{};
+  volatile std::sig_atomic_t armed = 0;
+  volatile std::sig_atomic_t fd = -1;
+};
+std::array<Pending, 2> pending;
 
 extern "C" void removeTempAndDie(int signal) {
-  if (armed != 0) {
-    if (pendingFd >= 0) close(pendingFd);
-    unlink(pendingPath.data());
+  for (Pending& slot : pending) {
+    if (slot.armed == 0) continue;
+    if (slot.fd >= 0) close(slot.fd);
+    unlink(slot.path.data());
   }
   // The handler is reset to the default before it runs, so this ends the
   // process by the same signal, as if nothing had been caught.
   std::raise(signal);
 }
 
-// Arms the handler for `path`, or disarms it for an empty one.
-void setPending(const std::string& path) {
-  armed = 0;
-  pendingFd = -1;
-  if (path.empty() || path.size() >= pendingPath.size()) return;
-  std::memcpy(pendingPath.data(), path.c_str(), path.size() + 1);
-  armed = 1;
+// Arms slot `slot` of the handler for `path`, or disarms it for an empty one.
+void setPending(int slot, const std::string& path) {
+  Pending& entry = pending.at(static_cast<std::size_t>(slot));
+  entry.armed = 0;
+  entry.fd = -1;
+  if (path.empty() || path.size() >= entry.path.size()) return;
+  std::memcpy(entry.path.data(), path.c_str(), path.size() + 1);
+  entry.armed = 1;
+}
+
+// A free slot, or -1 when two temporaries are open already.
+int freeSlot() {
+  for (std::size_t slot = 0; slot < pending.size(); ++slot) {
+    if (pending[slot].armed == 0) return static_cast<int>(slot);
+  }
+  return -1;
 }
 
 // This process's temporaries are all called .vorna-<pid>-<random>.tmp. The
@@ -194,10 +219,11 @@ const std::string& ownTag() {
   return tag;
 }
 
-std::string tempNameFor(const std::string& target) {
+// The two temporaries a process may have at once can lie in one directory.
+std::string tempNameFor(const std::string& target, int slot) {
   const std::size_t slash = target.find_last_of(pathSeparators);
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return dir + tempPrefix + ownTag() + tempSuffix;
+  return dir + tempPrefix + ownTag() + (slot == 0 ? "" : "-" + std::to_string(slot)) + tempSuffix;
 }
 
 bool looksLikeTemp(const char* name) {
@@ -221,16 +247,37 @@ void removeTempsIn(const std::string& dir) {
 // Creates this process's temporary at `path`. O_EXCL and O_NOFOLLOW make
 // sure the file written is a fresh one of ours; a file already there with our
 // random name can only be a leftover of our own.
+// Readable by its owner alone while it is written: it gets its target's mode
+// only when it is committed.
 int createFresh(const std::string& path) {
-  int fd = open(path.c_str(), createFlags, 0666);
-  if (fd < 0 && errno == EEXIST && unlink(path.c_str()) == 0) fd = open(path.c_str(), createFlags, 0666);
+  int fd = open(path.c_str(), createFlags, 0600);
+  if (fd < 0 && errno == EEXIST && unlink(path.c_str()) == 0) fd = open(path.c_str(), createFlags, 0600);
   return fd;
 }
 
+void forget(TempFile& temp) {
+  if (temp.slot >= 0) setPending(temp.slot, "");
+  temp.slot = -1;
+}
+
 void closeAndForget(TempFile& temp) {
-  setPending("");
+  forget(temp);
   if (temp.fd >= 0) close(temp.fd);
   temp.fd = -1;
+}
+
+// The mode a new file gets: 0666 less the umask, as open would give it.
+int newFileMode() {
+#ifdef _WIN32
+  return 0666;
+#else
+  static const int mode = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<int>(0666 & ~mask);
+  }();
+  return mode;
+#endif
 }
 
 }  // namespace
@@ -243,15 +290,22 @@ void removeStaleTemps(const std::string& dir) { clearLeftoversAndHold(dir); }
 
 bool createTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
-  temp.path = tempNameFor(target);
-  // Armed before the file exists, so that no instant leaves it unguarded.
-  setPending(temp.path);
-  temp.fd = createFresh(temp.path);
-  if (temp.fd < 0) {
-    setPending("");
+  temp.slot = freeSlot();
+  if (temp.slot < 0) {
+    errno = EMFILE;
     return false;
   }
-  pendingFd = temp.fd;
+  temp.path = tempNameFor(target, temp.slot);
+  // Armed before the file exists, so that no instant leaves it unguarded.
+  setPending(temp.slot, temp.path);
+  temp.fd = createFresh(temp.path);
+  if (temp.fd < 0) {
+    const int error = errno;
+    forget(temp);
+    errno = error;
+    return false;
+  }
+  pending.at(static_cast<std::size_t>(temp.slot)).fd = temp.fd;
   return true;
 }
 
@@ -279,9 +333,9 @@ namespace {
 // False on any failure.
 bool finishTemp(TempFile& temp, bool sync, int mode) {
   bool ok = temp.fd >= 0;
-  if (ok && mode >= 0) ok = setMode(temp.fd, mode);
+  if (ok) ok = setMode(temp.fd, mode >= 0 ? mode : newFileMode());
   if (ok && sync) ok = syncFile(temp.fd);
-  pendingFd = -1;
+  if (temp.slot >= 0) pending.at(static_cast<std::size_t>(temp.slot)).fd = -1;
   // close reports what a network file system may only find out at the end.
   if (temp.fd >= 0 && close(temp.fd) != 0) ok = false;
   temp.fd = -1;
@@ -302,7 +356,7 @@ NewFile commitTempIfAbsent(TempFile& temp) {
   const NewFile result =
       finishTemp(temp, /*sync=*/false, -1) ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
   if (result != NewFile::placed) unlink(temp.path.c_str());
-  setPending("");
+  forget(temp);
   return result;
 }
 
@@ -310,18 +364,27 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
   bool ok = finishTemp(temp, sync, mode);
   if (ok) ok = renameOver(temp.path, temp.target, sync);
   if (!ok) {
+    const int error = errno;
     unlink(temp.path.c_str());
-    setPending("");
+    forget(temp);
+    errno = error;
     return false;
   }
-  setPending("");
+  forget(temp);
   if (sync) syncDirectoryOf(temp.target);
   return true;
+}
+
+bool isReadOnly(const struct stat& existing) {
+  // The system the archives come from lets no one write a read-only file;
+  // root here may, but should not either.
+  return (existing.st_mode & 0222) == 0;
 }
 
 bool mayReplace(const std::string& target, const struct stat& existing) {
   // A read-only file is not ours to replace, even though the directory would
   // let a rename do it.
+  if (isReadOnly(existing)) return false;
   const int probe = open(target.c_str(), probeFlags);
   if (probe < 0) return false;
   close(probe);
@@ -332,4 +395,99 @@ void discardTemp(TempFile& temp) {
   const bool existed = temp.fd >= 0;
   closeAndForget(temp);
   if (existed) unlink(temp.path.c_str());
+}
+
+namespace {
+
+// Gives the finished temporary `temp` its target's name only if that name is
+// free, in one step where the system offers one: a rename that never
+// replaces, or else a hard link. Where it offers neither, the name is looked
+// at just before an ordinary rename.
+NewFile placeIfAbsent(TempFile& temp) {
+  const bool supported = canCommitIfAbsent();
+  NewFile placed = supported ? renameIfAbsent(temp.path, temp.target) : NewFile::taken;
+  if (placed == NewFile::taken && (!supported || !canCommitIfAbsent())) {
+    if (link(temp.path.c_str(), temp.target.c_str()) == 0) {
+      placed = NewFile::placed;
+    } else if (errno != EEXIST) {
+      struct stat existing {};
+      placed = lstat(temp.target.c_str(), &existing) != 0 && errno == ENOENT &&
+                       renameOver(temp.path, temp.target, /*sync=*/true)
+                   ? NewFile::placed
+                   : NewFile::taken;
+    }
+  }
+  // After a link, or when the name was taken, the temporary goes.
+  unlink(temp.path.c_str());
+  forget(temp);
+  return placed;
+}
+
+// Copies the open file `from` (`size` bytes) into the temporary.
+bool copyInto(int from, TempFile& temp) {
+  std::array<char, 1 << 16> buffer{};
+  for (;;) {
+    const auto got = read(from, buffer.data(), static_cast<unsigned>(buffer.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (!writeAll(temp.fd, buffer.data(), static_cast<std::size_t>(got))) return false;
+  }
+}
+
+#ifdef _WIN32
+constexpr int copyFromFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
+#else
+constexpr int copyFromFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+#endif
+
+// A copy of `file` as `backup`, by way of a temporary beside `backup` that is
+// flushed to the disk first, so that a backup is never seen half written.
+Backup copyBackup(const std::string& file, const std::string& backup) {
+  const int from = open(file.c_str(), copyFromFlags);
+  if (from < 0) return Backup::failed;
+  struct stat info {};
+  TempFile temp;
+  bool copied = fstat(from, &info) == 0 && S_ISREG(info.st_mode) && createTempBeside(backup, temp);
+  copied = copied && copyInto(from, temp);
+  int error = errno;
+  close(from);
+  if (!copied || !finishTemp(temp, /*sync=*/true, static_cast<int>(info.st_mode))) {
+    error = errno != 0 ? errno : error;
+    discardTemp(temp);
+    errno = error;
+    return Backup::failed;
+  }
+  const NewFile placed = placeIfAbsent(temp);
+  if (placed == NewFile::placed) syncDirectoryOf(backup);
+  return placed == NewFile::placed ? Backup::made : Backup::existed;
+}
+
+}  // namespace
+
+Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark) {
+  struct stat existing {};
+  if (lstat(backup.c_str(), &existing) == 0) return Backup::existed;
+  // A hard link is the old file itself: nothing to copy, and it takes the
+  // name only if it is free.
+  Backup result = Backup::made;
+  if (link(file.c_str(), backup.c_str()) != 0) {
+    if (errno == EEXIST) return Backup::existed;
+    // Not every file system has links (vfat, SMB, some FUSE mounts).
+    errno = 0;
+    result = copyBackup(file, backup);
+  }
+  if (result == Backup::made && lstat(backup.c_str(), &existing) == 0) {
+    mark.device = static_cast<unsigned long long>(existing.st_dev);
+    mark.inode = static_cast<unsigned long long>(existing.st_ino);
+  }
+  return result;
+}
+
+void dropBackup(const std::string& backup, const BackupMark& mark) {
+  struct stat existing {};
+  if (lstat(backup.c_str(), &existing) == 0 && static_cast<unsigned long long>(existing.st_dev) == mark.device &&
+      static_cast<unsigned long long>(existing.st_ino) == mark.inode) {
+    unlink(backup.c_str());
+  }
 }

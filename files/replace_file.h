@@ -32,19 +32,27 @@ void installTempCleanup();
 // that runs which are gone left there. Call once per directory.
 void removeStaleTemps(const std::string& dir);
 
-// An open temporary file beside a target. At most one exists at a time.
+// An open temporary file beside a target. At most two exist at a time: an
+// archive and the copy that becomes its backup.
 struct TempFile {
   std::string target;  // the file it will replace
   std::string path;    // the temporary's own name
   int fd = -1;
+  int slot = -1;  // which of the signal handler's entries guards it
 };
 
-// Creates an empty temporary in the directory of `target` (mode 0666 less the
-// umask). False when the directory cannot take a new file.
+// Creates an empty temporary in the directory of `target`, readable by its
+// owner alone until it is committed. False, with errno set, when the
+// directory cannot take a new file.
 bool createTempBeside(const std::string& target, TempFile& temp);
 
+// Whether a file is read-only: it has no write permission bit at all. Such a
+// file is never replaced or written, whoever runs the program, root included.
+bool isReadOnly(const struct stat& existing);
+
 // Whether `target`, an existing file described by `existing`, may be replaced
-// by a rename: it is writable, and the directory lets this user rename over it.
+// by a rename: it is not read-only, this user may write it, and the directory
+// lets this user rename over it.
 bool mayReplace(const std::string& target, const struct stat& existing);
 
 // Writes all of `data` to the temporary. False on any failure (a full disk).
@@ -58,9 +66,10 @@ int openThrough(const std::string& path);
 bool writeAll(int fd, const void* data, std::size_t size);
 
 // Gives the temporary the permission bits `mode` (those of the file it
-// replaces), flushes it to the disk when `sync` is set, closes it and renames
-// it over its target. On any failure the temporary is removed, the target is
-// left as it was, and the result is false.
+// replaces; -1 for a new file's, 0666 less the umask), flushes it to the disk
+// when `sync` is set, closes it and renames it over its target. On any
+// failure the temporary is removed, the target is left as it was, and the
+// result is false, with errno set.
 bool commitTemp(TempFile& temp, bool sync, int mode = -1);
 
 // What commitTempIfAbsent did.
@@ -81,3 +90,28 @@ NewFile commitTempIfAbsent(TempFile& temp);
 
 // Closes and removes the temporary; the target is left as it was.
 void discardTemp(TempFile& temp);
+
+// Keeping a file as it was before it is replaced, as FILE.bak.
+enum class Backup {
+  made,     // the backup now holds the file as it is
+  existed,  // the name was taken (by an earlier pack, or another run just now): left alone
+  failed,   // errno says why; nothing was left behind
+};
+
+// Which file a made backup is, so that only that one is ever removed.
+struct BackupMark {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+};
+
+// Makes `backup` hold what `file` holds now, unless `backup` exists: a backup
+// this call did not make is never changed. A hard link where the file system
+// allows one; else a copy, written to a temporary beside `backup` and flushed
+// to the disk, then given the name only if that is still free, in one step
+// (renaming without replacing, or linking), so that no backup is ever seen
+// half written.
+Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark);
+
+// Removes the backup keepBackup made (`mark`), unless its name has been given
+// to another file since.
+void dropBackup(const std::string& backup, const BackupMark& mark);

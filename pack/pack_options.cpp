@@ -11,6 +11,7 @@ const char* const packUsage =
     "      --compact         rewrite the whole archive compactly instead of appending\n"
     "      --alpha-cutoff A  alpha A (1 to 255) or more is opaque, less is transparent\n"
     "                        (default: only 0 and 255 are allowed)\n"
+    "  -n, --dry-run         do everything but write: check the archive, say what would be written\n"
     "      --help            show this help and exit\n"
     "      --version         show the version and exit\n";
 
@@ -61,6 +62,8 @@ Command parsePackArguments(const std::vector<std::string>& args, PackOptions& op
       options.noBase = true;
     } else if (arg == "--compact") {
       options.compact = true;
+    } else if (arg == "-n" || arg == "--dry-run") {
+      options.dryRun = true;
     } else if (auto output = valueOf(args, i, "-o", "--output", error)) {
       options.output = *output;
     } else if (auto base = valueOf(args, i, "-b", "--base", error)) {

@@ -14,6 +14,7 @@ struct PackOptions {
   std::optional<std::string> base;       // -b; the output, when it exists, when absent
   bool noBase = false;
   bool compact = false;
+  bool dryRun = false;  // -n: everything up to the check of the archive written, then nothing kept
   int alphaCutoff = exactAlpha;
 };
 

@@ -1,5 +1,7 @@
 #include "pack/pack_plan.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -22,20 +24,27 @@ bool openBase(const std::string& path, BaseArchive& base, const Report& report) 
                      : std::string("cannot be opened: ") + std::strerror(error));
     return false;
   }
-  std::error_code code;
-  const std::uintmax_t size = std::filesystem::file_size(path, code);
-  if (code) {
-    report(path, "cannot be read: " + code.message());
+  // The size of the file opened, not of whatever the name means by now.
+  struct stat info {};
+  if (fstat(fileno(base.file), &info) != 0 || info.st_size < 0) {
+    report(path, std::string("cannot be read: ") + std::strerror(errno));
     return false;
   }
-  base.size = size;
-  base.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(size, baseBytesKept)));
+  base.size = static_cast<std::uint64_t>(info.st_size);
+  base.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(base.size, baseBytesKept)));
   if (std::fread(base.bytes.data(), 1, base.bytes.size(), base.file) != base.bytes.size()) {
     report(path, "cannot be read");
     return false;
   }
   base.index = readArchiveIndex(base.bytes.data(), base.bytes.size());
   return true;
+}
+
+void takeBase(ArchiveBytes bytes, BaseArchive& base) {
+  base.bytes = std::move(bytes);
+  base.size = base.bytes.size();
+  base.index = readArchiveIndex(base.bytes.data(), base.bytes.size());
+  base.file = nullptr;
 }
 
 void closeBase(BaseArchive& base) {
@@ -54,31 +63,67 @@ std::uint64_t pixelDigest(const PicPixels& pixels) {
 
 namespace {
 
-// What the converter draws for the base's block of `slot`, and whether it
-// decodes whole. A read error (not the end of the file) is no damage to work
-// around: the caller gives up.
+// What the converter draws for a block of the base, and whether it decodes
+// whole. The base is in memory, so the only damage is a cut.
 struct BaseBlock {
   BlockPrefix prefix{};
-  ReadStatus status = ReadStatus::ok;
-  std::uint32_t bytes = 0;
+  bool whole = false;
+  std::uint32_t bytes = 0;   // whole: the block as stored, prefix to the end of what its runs read
+  std::uint64_t digest = 0;  // of its pixels
 };
 
-BaseBlock drawBaseBlock(int id, std::uint32_t offset, std::FILE* file, PicPixels& pixels) {
-  BaseBlock block;
-  PicEntry entry(id);
-  entry.offset = static_cast<std::int32_t>(offset);
-  pixels.fill(transparentPixel);
-  block.status = readBlockHeader(entry, file);
-  std::copy_n(entry.header.begin(), block.prefix.size(), block.prefix.begin());
-  if (block.status != ReadStatus::ok) return block;
-  const RunsOutcome outcome = drawRuns(entry, file, pixels);
-  block.status = outcome.status;
-  // The block as stored: its declared run data, or more when its last run
-  // reads past that. (A cursor past pixel 1023 can stop it short of its size.)
-  block.bytes = static_cast<std::uint32_t>(blockHeaderSize) +
-                static_cast<std::uint32_t>(std::max(outcome.consumed, entry.size));
-  return block;
-}
+// The base's blocks, each decoded once however many slots share it: an
+// archive may point all its 65,535 slots at one block. The pixels of the
+// block decoded last are kept, which is all that slots sharing a block one
+// after another need; others decode it again, at the cost of what it draws.
+class BaseBlocks {
+ public:
+  explicit BaseBlocks(const BaseArchive& base) : base_(base) {}
+
+  const BaseBlock& at(std::uint32_t offset) {
+    const auto found = blocks_.find(offset);
+    if (found != blocks_.end()) return found->second;
+    BaseBlock& block = blocks_[offset];
+    decode(offset, block);
+    return block;
+  }
+
+  // The pixels of the block at `offset`, which at() has seen.
+  const PicPixels& pixels(std::uint32_t offset) {
+    if (pixelsAt_ != offset) {
+      BaseBlock ignored;
+      decode(offset, ignored);
+    }
+    return pixels_;
+  }
+
+ private:
+  void decode(std::uint32_t offset, BaseBlock& block) {
+    PicEntry entry(0);
+    entry.offset = static_cast<std::int32_t>(offset);
+    MemorySource source{base_.bytes.data(), base_.bytes.size()};
+    pixels_.fill(transparentPixel);
+    pixelsAt_ = offset;
+    const ReadStatus header = readBlockHeader(entry, source);
+    std::copy_n(entry.header.begin(), block.prefix.size(), block.prefix.begin());
+    if (header == ReadStatus::ok) {
+      const RunsOutcome outcome = drawRuns(entry, source, pixels_);
+      block.whole = outcome.status == ReadStatus::ok;
+      // The block as stored: its declared run data, or more when its last
+      // run reads past that. (A cursor past pixel 1023 can stop it short of
+      // its size.) A size that runs past the end of the file is kept as far
+      // as the file goes.
+      const std::size_t stored = blockHeaderSize + static_cast<std::size_t>(std::max(outcome.consumed, entry.size));
+      block.bytes = static_cast<std::uint32_t>(std::min(stored, base_.bytes.size() - offset));
+    }
+    block.digest = pixelDigest(pixels_);
+  }
+
+  const BaseArchive& base_;
+  std::unordered_map<std::uint32_t, BaseBlock> blocks_;
+  PicPixels pixels_{};
+  std::uint32_t pixelsAt_ = 0;  // 0: none yet (no block starts there)
+};
 
 // New blocks, each stored once however many pics use it.
 class NewBlocks {
@@ -112,8 +157,7 @@ class NewBlocks {
 
 }  // namespace
 
-bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& source, const Report& report,
-              PackPlan& plan) {
+bool planPack(const BaseArchive* base, const PicSource& source, PackPlan& plan) {
   const int baseCount = base != nullptr ? base->index.count : 0;
   const int highest = source.ids.empty() ? 0 : source.ids.back();
   const int count = std::max(baseCount, highest);
@@ -122,10 +166,11 @@ bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& s
   plan.appendable = base != nullptr && base->index.whole && !plan.countGrew;
   plan.slots.assign(static_cast<std::size_t>(count), PlannedSlot{});
   NewBlocks newBlocks(plan.newBlocks);
+  std::optional<BaseBlocks> blocks;
+  if (base != nullptr) blocks.emplace(*base);
 
   bool good = true;
   auto nextPng = source.ids.begin();
-  PicPixels drawn{};
   PicPixels png{};
   for (int id = 1; id <= count; ++id) {
     PlannedSlot& slot = plan.slots[static_cast<std::size_t>(id - 1)];
@@ -135,32 +180,21 @@ bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& s
     const bool hasPng = nextPng != source.ids.end() && *nextPng == id;
     if (hasPng) ++nextPng;
     if (hasPng && !source.load(id, png)) good = false;
-
-    BaseBlock block;
-    const bool hasBlock = slot.base.offset != 0;
-    if (hasBlock) {
-      block = drawBaseBlock(id, slot.base.offset, base->file, drawn);
-      if (block.status == ReadStatus::error) {
-        report(baseName, "cannot be read");
-        return false;
-      }
-    }
     if (!good) continue;  // only looking for more bad inputs now
 
-    const bool whole = hasBlock && block.status == ReadStatus::ok;
-    if (whole && (!hasPng || png == drawn)) {
+    const bool hasBlock = slot.base.offset != 0;
+    const BaseBlock* block = hasBlock ? &blocks->at(slot.base.offset) : nullptr;
+    const bool whole = hasBlock && block->whole;
+    if (whole && (!hasPng || png == blocks->pixels(slot.base.offset))) {
       slot.kind = SlotKind::kept;
-      // A declared size that runs past the end of the file is kept as far as
-      // the file goes.
-      const std::size_t available = base->bytes.size() - slot.base.offset;
-      slot.keptBytes = static_cast<std::uint32_t>(std::min<std::size_t>(block.bytes, available));
-      slot.drawn = pixelDigest(drawn);
+      slot.keptBytes = block->bytes;
+      slot.drawn = block->digest;
       ++plan.kept;
     } else if (hasPng || hasBlock) {
       // A PNG of its own, or a damaged base block drawn as the converter draws it.
-      const PicPixels& pixels = hasPng ? png : drawn;
+      const PicPixels& pixels = hasPng ? png : blocks->pixels(slot.base.offset);
       slot.kind = hasBlock ? SlotKind::changed : SlotKind::added;
-      slot.block = newBlocks.add(block.prefix, pixels);
+      slot.block = newBlocks.add(hasBlock ? block->prefix : BlockPrefix{}, pixels);
       slot.drawn = pixelDigest(pixels);
       ++(hasBlock ? plan.changed : plan.added);
     }
@@ -269,32 +303,39 @@ bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseAr
   return true;
 }
 
-bool verifyPack(std::FILE* archive, const PackPlan& plan) {
+bool verifyPack(const std::uint8_t* bytes, std::size_t held, const PackPlan& plan) {
+  MemorySource source{bytes, held};
   std::array<std::uint8_t, archiveHeaderSize> header{};
-  if (seekTo(archive, 0) != ReadStatus::ok ||
-      readBytes(archive, header.data(), header.size()) != ReadStatus::ok ||
+  if (source.read(header.data(), header.size()) != ReadStatus::ok ||
       !std::equal(plan.signature.begin(), plan.signature.end(), header.begin()) ||
       static_cast<std::size_t>(le16(&header[4])) != plan.slots.size()) {
     return false;
   }
-  std::vector<std::int32_t> offsets(plan.slots.size());
-  for (std::int32_t& offset : offsets) {
+  std::vector<std::uint32_t> offsets(plan.slots.size());
+  for (std::uint32_t& offset : offsets) {
     std::array<std::uint8_t, 4> entry{};
-    if (readBytes(archive, entry.data(), entry.size()) != ReadStatus::ok) return false;
-    offset = entry[0] | entry[1] << 8 | entry[2] << 16;
+    if (source.read(entry.data(), entry.size()) != ReadStatus::ok) return false;
+    offset = static_cast<std::uint32_t>(entry[0] | entry[1] << 8 | entry[2] << 16);
   }
+  // What each block draws, decoded once however many slots share it; none
+  // for a block that does not decode whole.
+  std::unordered_map<std::uint32_t, std::optional<std::uint64_t>> drawnAt;
   PicPixels pixels{};
   for (std::size_t i = 0; i < plan.slots.size(); ++i) {
     const PlannedSlot& slot = plan.slots[i];
     if ((offsets[i] != 0) != (slot.kind != SlotKind::empty)) return false;
     if (offsets[i] == 0) continue;
-    PicEntry entry(static_cast<std::int32_t>(i) + 1);
-    entry.offset = offsets[i];
-    pixels.fill(transparentPixel);
-    if (readBlockHeader(entry, archive) != ReadStatus::ok ||
-        drawRuns(entry, archive, pixels).status != ReadStatus::ok || pixelDigest(pixels) != slot.drawn) {
-      return false;
+    const auto [known, fresh] = drawnAt.try_emplace(offsets[i]);
+    if (fresh) {
+      PicEntry entry(static_cast<std::int32_t>(i) + 1);
+      entry.offset = static_cast<std::int32_t>(offsets[i]);
+      pixels.fill(transparentPixel);
+      if (readBlockHeader(entry, source) == ReadStatus::ok &&
+          drawRuns(entry, source, pixels).status == ReadStatus::ok) {
+        known->second = pixelDigest(pixels);
+      }
     }
+    if (known->second != slot.drawn) return false;
   }
   return true;
 }

@@ -25,14 +25,15 @@
 #include "archive/archive_layout.h"
 #include "convert/walk_runs.h"
 
-// The archive a pack starts from: read through one stream by the converter's
-// decoder, and held in memory as far as blocks can reach, for its table and
-// for copying kept blocks.
+// The archive a pack starts from, held in memory as far as blocks can reach:
+// its table, the blocks kept, and every block decoded from there.
 struct BaseArchive {
-  std::FILE* file = nullptr;
   ArchiveBytes bytes;      // the first baseBytesKept bytes of the file, or all of it
   std::uint64_t size = 0;  // of the whole file
   ArchiveIndex index;
+  // The file, for the bytes past `bytes` (no block reaches them) that the
+  // appended layout copies; null when `bytes` is the whole file.
+  std::FILE* file = nullptr;
 };
 
 // A block starts below offsetLimit and its runs can read at most 5 + 262,143
@@ -42,9 +43,11 @@ inline constexpr std::size_t baseBytesKept = offsetLimit + 262148;
 // Reports a bad input: the file, and what is wrong with it.
 using Report = std::function<void(const std::string& file, const std::string& what)>;
 
-// Opens `path` as a base: a regular file, read into memory as far as needed.
-// False, reported, when it cannot be.
+// Opens `path` as a base: a regular file (never waiting on a FIFO), read into
+// memory as far as needed. False, reported, when it cannot be.
 bool openBase(const std::string& path, BaseArchive& base, const Report& report);
+// A base whose bytes are all in memory already (the web page's).
+void takeBase(ArchiveBytes bytes, BaseArchive& base);
 void closeBase(BaseArchive& base);
 
 enum class SlotKind : std::uint8_t { empty, kept, changed, added };
@@ -81,11 +84,9 @@ struct PicSource {
 // every pic's pixels in memory.
 std::uint64_t pixelDigest(const PicPixels& pixels);
 
-// Plans the archive. False when any PNG could not be loaded or the base could
-// not be read (a read error, not a cut); every such input is reported first.
-// `baseName` names the base in reports.
-bool planPack(BaseArchive* base, const std::string& baseName, const PicSource& source, const Report& report,
-              PackPlan& plan);
+// Plans the archive. False when any PNG could not be loaded; every such input
+// is reported first. A block that several slots share is decoded once.
+bool planPack(const BaseArchive* base, const PicSource& source, PackPlan& plan);
 
 // Where every block goes, and the table that says so.
 struct Placement {
@@ -115,5 +116,6 @@ bool writeCompact(const PackPlan& plan, const Placement& placement, const BaseAr
 
 // Reads a written archive back with the converter's decoder: true when it has
 // the planned count, every planned pic is listed and draws, decoded whole,
-// exactly what it should, and every empty slot is empty.
-bool verifyPack(std::FILE* archive, const PackPlan& plan);
+// exactly what it should, and every empty slot is empty. `bytes` holds its
+// first `held` bytes: all of it, or at least the first baseBytesKept.
+bool verifyPack(const std::uint8_t* bytes, std::size_t held, const PackPlan& plan);

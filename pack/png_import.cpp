@@ -1,21 +1,122 @@
 #include "pack/png_import.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// What libpng may hold of any one chunk, and how many ancillary chunks it
+// may keep: PLTE and tRNS, all a pic needs, are under 1 KiB, but editors
+// write colour profiles and metadata of tens of kilobytes. Past these,
+// libpng refuses the file at the chunk's header, before reading its data.
+constexpr png_alloc_size_t mostChunkBytes = png_alloc_size_t{1} << 20;
+constexpr png_uint_32 mostKeptChunks = 64;
+// After the last row only the end of the compressed stream is left: a few
+// bytes, and at most one more of libpng's reads of image data (8 KiB).
+// Anything beyond is data past the end of the image, which libpng would
+// inflate to its end before saying so.
+constexpr std::uint64_t mostImageDataAfterImage = 16 << 10;
+// Chunks libpng skips (text, profiles) cost the time it takes to check their
+// CRCs: 64 chunks of libpng's largest are all a PNG is allowed.
+constexpr std::uint64_t mostSkippedChunks = 64;
+
+// Chunks that cannot change a pic's pixels, skipped without being parsed
+// (their CRCs are still checked): text, profiles, suggested palettes. What
+// libpng finds wrong inside them would otherwise refuse a good picture.
+constexpr std::array<png_byte, 4 * 9> ignoredChunks = {
+    't', 'E', 'X', 't', 'z', 'T', 'X', 't', 'i', 'T', 'X', 't', 'i', 'C', 'C', 'P', 's', 'P',
+    'L', 'T', 'e', 'X', 'I', 'f', 'h', 'I', 'S', 'T', 't', 'I', 'M', 'E', 'p', 'C', 'A', 'L'};
+
+// Where libpng's bytes come from: an open file or bytes in memory. The
+// chunks are followed as they pass, so that compressed data past the image
+// and an endless run of chunks to skip are refused early.
+class PngInput {
+ public:
+  explicit PngInput(std::FILE* file) : file_(file) {}
+  PngInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  // Up to `count` bytes; how many were there.
+  std::size_t fetch(png_bytep out, std::size_t count) {
+    if (file_ != nullptr) return std::fread(out, 1, count, file_);
+    const std::size_t got = std::min(count, size_ - at_);
+    std::memcpy(out, data_ + at_, got);
+    at_ += got;
+    return got;
+  }
+
+  bool failed() const { return file_ != nullptr && std::ferror(file_) != 0; }
+
+  // The image's rows have all been read.
+  void imageRead() { imageRead_ = true; }
+
+  // libpng's read function: every byte after the signature goes through it.
+  static void read(png_structp png, png_bytep out, std::size_t count) {
+    auto* input = static_cast<PngInput*>(png_get_io_ptr(png));
+    if (input->fetch(out, count) != count) {
+      png_error(png, input->failed() ? "the file cannot be read" : "the file ends inside a chunk");
+    }
+    if (const char* why = input->follow(out, count)) png_error(png, why);
+  }
+
+ private:
+  // Follows the chunks through `count` bytes: a length, a type, the data and
+  // a CRC each. A reason to refuse the file, or null.
+  const char* follow(const png_byte* bytes, std::size_t count) {
+    while (count > 0) {
+      if (headerHave_ < header_.size()) {
+        const std::size_t take = std::min(count, header_.size() - headerHave_);
+        std::memcpy(header_.data() + headerHave_, bytes, take);
+        headerHave_ += take;
+        bytes += take;
+        count -= take;
+        if (headerHave_ < header_.size()) break;
+        left_ = png_get_uint_32(header_.data()) + std::uint64_t{4};  // data and CRC
+        const bool idat = std::memcmp(header_.data() + 4, "IDAT", 4) == 0;
+        if (!idat && std::memcmp(header_.data() + 4, "IEND", 4) != 0 &&
+            std::memcmp(header_.data() + 4, "PLTE", 4) != 0 && std::memcmp(header_.data() + 4, "tRNS", 4) != 0 &&
+            std::memcmp(header_.data() + 4, "IHDR", 4) != 0 && ++otherChunks_ > mostSkippedChunks) {
+          return "more chunks than a picture needs";
+        }
+        inImageData_ = idat;
+        continue;
+      }
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, left_));
+      if (inImageData_ && imageRead_ && (imageDataAfter_ += take) > mostImageDataAfterImage) {
+        return "compressed data goes on past the end of the image";
+      }
+      left_ -= take;
+      bytes += take;
+      count -= take;
+      if (left_ == 0) headerHave_ = 0;
+    }
+    return nullptr;
+  }
+
+  std::FILE* file_ = nullptr;
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t at_ = 0;
+
+  std::array<png_byte, 8> header_{};
+  std::size_t headerHave_ = 0;
+  std::uint64_t left_ = 0;  // of the current chunk's data and CRC
+  bool inImageData_ = false;
+  bool imageRead_ = false;
+  std::uint64_t imageDataAfter_ = 0;
+  std::uint64_t otherChunks_ = 0;
 };
 
-// libpng reports errors by longjmp; the message is kept for the caller.
+// libpng reports errors by longjmp, and warnings, which mean it went on
+// after repairing or dropping something, are errors here too. The message is
+// kept for the caller.
 struct ErrorSink {
   std::string message;
 };
@@ -25,12 +126,12 @@ struct ErrorSink {
   png_longjmp(png, 1);
 }
 
-void ignoreWarning(png_structp /*png*/, png_const_charp /*message*/) {}
+[[noreturn]] void onPngWarning(png_structp png, png_const_charp message) { onPngError(png, message); }
 
 class PngReader {
  public:
   explicit PngReader(ErrorSink& sink)
-      : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, &sink, onPngError, ignoreWarning)),
+      : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, &sink, onPngError, onPngWarning)),
         info_(png_ != nullptr ? png_create_info_struct(png_) : nullptr) {}
   ~PngReader() { png_destroy_read_struct(&png_, &info_, nullptr); }
   PngReader(const PngReader&) = delete;
@@ -44,25 +145,76 @@ class PngReader {
   png_infop info_;
 };
 
+// What libpng repairs quietly by default, it refuses here: bad CRCs on any
+// chunk, and every "benign" error (a chunk out of place, a tRNS longer than
+// the palette, data past the image). It holds no chunk larger than it needs.
+void refuseRepairs(png_structp png) {
+  png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
+  png_set_benign_errors(png, 0);
+  png_set_chunk_malloc_max(png, mostChunkBytes);
+  png_set_chunk_cache_max(png, mostKeptChunks);
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, ignoredChunks.data(),
+                              static_cast<int>(ignoredChunks.size() / 4));
+  // The CRC of every chunk checks the image data already.
+  png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+}
+
 using Rows = std::array<std::array<png_byte, std::size_t{4} * picSide>, picSide>;
 
 // Asks libpng for 8-bit RGBA whatever the file holds, and nothing else: no
-// gamma, no background, no colour management.
-void requestRgba(png_structp png, png_infop info) {
-  png_set_expand(png);    // palette to RGB, grey below 8 bits to 8, tRNS to alpha
-  png_set_strip_16(png);  // the high byte of each 16-bit sample
-  png_set_gray_to_rgb(png);
-  if ((png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) == 0 &&
-      !png_get_valid(png, info, PNG_INFO_tRNS)) {
-    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+// gamma, no background, no colour management. Palette images come as their
+// indexes, one a byte, which readRows looks up itself: libpng turns an index
+// past the palette into opaque black without a word.
+void requestRgba(png_structp png, png_infop info, bool palette) {
+  if (palette) {
+    png_set_packing(png);
+  } else {
+    png_set_expand(png);  // grey below 8 bits to 8, tRNS to alpha
+    png_set_strip_16(png);  // the high byte of each 16-bit sample
+    png_set_gray_to_rgb(png);
+    if ((png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) == 0 &&
+        !png_get_valid(png, info, PNG_INFO_tRNS)) {
+      png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    }
   }
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
 }
 
-// Reads the whole image into `rows`. False, with `error` set, when the file
-// is not a 32 x 32 PNG that libpng reads to its end.
-bool readRows(std::FILE* file, Rows& rows, std::string& error) {
+// Each palette index of `rows` (one a byte, at the start of each row) as the
+// RGBA of its palette entry and tRNS alpha. False, with `error` set, for an
+// index past the palette.
+bool lookUpPalette(png_structp png, png_infop info, Rows& rows, std::string& error) {
+  png_colorp palette = nullptr;
+  int colours = 0;
+  if (png_get_PLTE(png, info, &palette, &colours) == 0) colours = 0;
+  png_bytep alphas = nullptr;
+  int alphaCount = 0;
+  if (png_get_tRNS(png, info, &alphas, &alphaCount, nullptr) == 0) alphaCount = 0;
+  for (std::size_t y = 0; y < rows.size(); ++y) {
+    // From the right, so that each index is read before its RGBA covers it.
+    for (std::size_t x = picSide; x-- > 0;) {
+      const int index = rows[y][x];
+      if (index >= colours) {
+        error = "is not a readable PNG (pixel (" + std::to_string(x) + ", " + std::to_string(y) +
+                ") has palette index " + std::to_string(index) + ", past the palette's " +
+                std::to_string(colours) + " colours)";
+        return false;
+      }
+      const png_color& colour = palette[index];
+      png_byte* rgba = &rows[y][4 * x];
+      rgba[0] = colour.red;
+      rgba[1] = colour.green;
+      rgba[2] = colour.blue;
+      rgba[3] = index < alphaCount ? alphas[index] : 0xFF;
+    }
+  }
+  return true;
+}
+
+// Reads the whole image into `rows`. False, with `error` set, when the input
+// is not a 32 x 32 PNG that libpng reads to its end without a repair.
+bool readRows(PngInput& input, Rows& rows, std::string& error) {
   ErrorSink sink;
   PngReader reader(sink);
   if (reader.info() == nullptr) {
@@ -73,18 +225,20 @@ bool readRows(std::FILE* file, Rows& rows, std::string& error) {
   png_infop info = reader.info();
   std::array<png_bytep, picSide> pointers{};
   for (std::size_t y = 0; y < rows.size(); ++y) pointers[y] = rows[y].data();
+  bool palette = false;
   // NOLINTNEXTLINE(cert-err52-cpp): libpng reports errors only by longjmp
   if (setjmp(png_jmpbuf(png))) {
     error = "is not a readable PNG (" + sink.message + ")";
     return false;
   }
   std::array<png_byte, 8> signature{};
-  if (std::fread(signature.data(), 1, signature.size(), file) != signature.size() ||
+  if (input.fetch(signature.data(), signature.size()) != signature.size() ||
       png_sig_cmp(signature.data(), 0, signature.size()) != 0) {
-    error = "is not a PNG file";
+    error = input.failed() ? "cannot be read" : "is not a PNG file";
     return false;
   }
-  png_init_io(png, file);
+  refuseRepairs(png);
+  png_set_read_fn(png, &input, PngInput::read);
   png_set_sig_bytes(png, static_cast<int>(signature.size()));
   png_read_info(png, info);
   const png_uint_32 width = png_get_image_width(png, info);
@@ -93,26 +247,24 @@ bool readRows(std::FILE* file, Rows& rows, std::string& error) {
     error = "is " + std::to_string(width) + " x " + std::to_string(height) + ", not 32 x 32";
     return false;
   }
-  requestRgba(png, info);
-  if (png_get_rowbytes(png, info) != rows[0].size()) {
+  palette = png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE;
+  requestRgba(png, info, palette);
+  if (png_get_rowbytes(png, info) != (palette ? std::size_t{picSide} : rows[0].size())) {
     error = "cannot be read as 8-bit RGBA";
     return false;
   }
   png_read_image(png, pointers.data());
+  input.imageRead();
+  // Reads the rest: a chunk after the image that is damaged, out of place
+  // (a tRNS) or more image data refuses the file.
   png_read_end(png, nullptr);
-  return true;
+  return !palette || lookUpPalette(png, info, rows, error);
 }
 
-}  // namespace
-
-bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error) {
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    error = std::string("cannot be opened: ") + std::strerror(errno);
-    return false;
-  }
-  Rows rows{};
-  if (!readRows(file.get(), rows, error)) return false;
+// The alpha rule: alpha 255 (or at least the cutoff) is an opaque pixel in
+// its colour, alpha 0 (or below the cutoff) a transparent one; without a
+// cutoff any other alpha refuses the image at its first such pixel.
+bool applyAlphaRule(const Rows& rows, int alphaCutoff, PicPixels& pixels, std::string& error) {
   for (std::size_t y = 0; y < rows.size(); ++y) {
     for (std::size_t x = 0; x < std::size_t{picSide}; ++x) {
       const png_byte* rgba = &rows[y][4 * x];
@@ -127,4 +279,59 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
     }
   }
   return true;
+}
+
+bool importFrom(PngInput& input, int alphaCutoff, PicPixels& pixels, std::string& error) {
+  Rows rows{};
+  return readRows(input, rows, error) && applyAlphaRule(rows, alphaCutoff, pixels, error);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+#ifdef _WIN32
+constexpr int pngOpenFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
+#else
+// Without waiting: a FIFO without a writer would keep the open waiting for ever.
+constexpr int pngOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+#endif
+
+}  // namespace
+
+bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,
+               const struct stat* writing) {
+  const int fd = open(path.c_str(), pngOpenFlags);
+  if (fd < 0) {
+    error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    error = "is not a regular file";
+    return false;
+  }
+  // (Windows gives no file an inode number: there, names are all there is.)
+  if (writing != nullptr && writing->st_ino != 0 && info.st_dev == writing->st_dev &&
+      info.st_ino == writing->st_ino) {
+    close(fd);
+    error = "is the archive being written";
+    return false;
+  }
+  // A regular file never waits; reads through stdio are plain from here.
+  const std::unique_ptr<std::FILE, FileCloser> file(fdopen(fd, "rb"));
+  if (!file) {
+    close(fd);
+    error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  PngInput input(file.get());
+  return importFrom(input, alphaCutoff, pixels, error);
+}
+
+bool importPngBytes(const std::uint8_t* data, std::size_t size, int alphaCutoff, PicPixels& pixels,
+                    std::string& error) {
+  PngInput input(data, size);
+  return importFrom(input, alphaCutoff, pixels, error);
 }

@@ -1,41 +1,31 @@
 #include "pack/run_pack.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 
+#include "archive/archive_stream.h"
+#include "archive/pic_names.h"
 #include "files/replace_file.h"
-#include "pack/pack_plan.h"
+#include "pack/pack_archive.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 void reportError(const std::string& file, const std::string& what) {
-  std::fprintf(stderr, "vorna-pack: %s: %s\n", file.c_str(), what.c_str());
+  std::fputs(packErrorLine(file, what).c_str(), stderr);
 }
 
 std::string shownPath(const std::string& shownDirectory, const std::string& name) {
   return shownDirectory.empty() ? name : (fs::path(shownDirectory) / name).string();
-}
-
-// The id named by `name`: 0 when it is not a pic's name at all (other files
-// are none of our business), -1 when it looks like one but cannot be.
-int picIdOf(const std::string& name) {
-  constexpr std::string_view suffix = ".png";
-  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return 0;
-  }
-  const std::string digits = name.substr(0, name.size() - suffix.size());
-  if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-  if (digits[0] == '0' || digits.size() > 5) return -1;
-  const int id = std::stoi(digits);
-  return id <= mostPics ? id : -1;
 }
 
 std::string parentOf(const std::string& path) {
@@ -43,23 +33,91 @@ std::string parentOf(const std::string& path) {
   return parent.empty() ? "." : parent.string();
 }
 
-// Keeps the output's previous content as FILE.bak, unless a .bak exists
-// already (so that it always holds the archive as it was before the first
-// pack): by a hard link where the file system allows one, else by a copy.
-// Returns whether a .bak was made; nullopt on failure, reported.
-std::optional<bool> keepBackup(const std::string& output) {
-  const std::string backup = output + ".bak";
-  std::error_code code;
-  if (!fs::exists(output, code) || fs::symlink_status(backup, code).type() != fs::file_type::not_found) {
+// The file a name stands for: the name itself, or, for a symlink, the file
+// at the end of its chain (which need not exist yet). An archive reached
+// through a link is written where the link points, so that the link and
+// every other name of that file see the new archive. False, with errno set,
+// for a chain that does not end.
+bool followLinks(const std::string& name, std::string& target) {
+  target = name;
+#ifndef _WIN32
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    std::error_code code;
+    const fs::path next = fs::read_symlink(target, code);
+    if (code) {
+      errno = code.value();
+      return false;
+    }
+    target = next.is_absolute() ? next.string() : (fs::path(parentOf(target)) / next).string();
+  }
+  errno = ELOOP;
+  return false;
+#else
+  return true;  // Windows' C library knows no links.
+#endif
+}
+
+// The archive, written to a temporary beside the file it will replace, and
+// read back from the disk for the check.
+class TempFileOutput : public ArchiveOutput {
+ public:
+  explicit TempFileOutput(std::string target) : target_(std::move(target)) {}
+  ~TempFileOutput() override { discard(); }
+  TempFileOutput(const TempFileOutput&) = delete;
+  TempFileOutput& operator=(const TempFileOutput&) = delete;
+
+  bool start() override {
+    discard();
+    if (createTempBeside(target_, temp_)) return true;
+    failure_ = std::string("cannot create a temporary file beside it: ") + std::strerror(errno);
     return false;
   }
-  fs::create_hard_link(output, backup, code);
-  if (!code) return true;
-  if (fs::copy_file(output, backup, code)) return true;
-  fs::remove(backup, code);
-  reportError(backup, "cannot be created: " + code.message());
-  return std::nullopt;
-}
+
+  bool write(const void* data, std::size_t size) override {
+    if (writeTemp(temp_, data, size)) return true;
+    failure_ = std::string("cannot be written: ") + std::strerror(errno);
+    return false;
+  }
+
+  // As far as blocks reach: the rest of a long file is the base's own tail,
+  // copied as it was.
+  bool readBack(const std::uint8_t*& bytes, std::size_t& held) override {
+    std::FILE* file = openArchive(temp_.path.c_str());
+    struct stat info {};
+    bool good = file != nullptr && fstat(fileno(file), &info) == 0;
+    if (good) {
+      buffer_.resize(static_cast<std::size_t>(std::min<long long>(info.st_size, baseBytesKept)));
+      good = std::fread(buffer_.data(), 1, buffer_.size(), file) == buffer_.size();
+    }
+    if (file != nullptr) std::fclose(file);
+    if (!good) {
+      failure_ = "cannot be read back";
+      return false;
+    }
+    bytes = buffer_.data();
+    held = buffer_.size();
+    return true;
+  }
+
+  void discard() override {
+    discardTemp(temp_);
+    buffer_ = {};
+  }
+
+  // Flushed to the disk and renamed over the target, with the target's mode
+  // (-1: a new file's).
+  bool commit(int mode) {
+    buffer_ = {};
+    return commitTemp(temp_, /*sync=*/true, mode);
+  }
+
+ private:
+  std::string target_;
+  TempFile temp_;
+  ArchiveBytes buffer_;
+};
 
 class PackRun {
  public:
@@ -70,18 +128,29 @@ class PackRun {
   }
 
   int run() {
-    removeStaleTemps(parentOf(output_));
+    if (!followLinks(output_, target_)) {
+      reportError(output_, std::string("cannot be followed: ") + std::strerror(errno));
+      return 1;
+    }
+    backup_ = target_ + ".bak";
+    if (!options_.dryRun) removeStaleTemps(parentOf(target_));
+    bool good = findPics(directory_, shownDirectory_, names_);
     std::vector<int> ids;
-    bool good = findPics(directory_, shownDirectory_, ids);
+    for (const auto& entry : names_) ids.push_back(entry.first);
+    const bool outputUsable = checkOutput();
+    good = outputUsable && good;
     const std::optional<std::string> baseName = chooseBase();
-    if (!mayBeReplaced()) good = false;
     BaseArchive base;
-    const bool baseOpen = baseName && openBase(*baseName, base, reportError);
+    const bool baseOpen = baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
     if (baseName && !baseOpen) good = false;
+    if (good && ids.empty() && !baseName) {
+      reportError(directory_, "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
+      return 1;
+    }
     // Planned even after a bad input, so that every bad PNG is reported.
     PackPlan plan;
     const PicSource source{ids, [this](int id, PicPixels& pixels) { return loadPic(id, pixels); }};
-    if (!planPack(baseOpen ? &base : nullptr, baseName.value_or(""), source, reportError, plan)) good = false;
+    if (!planPack(baseOpen ? &base : nullptr, source, plan)) good = false;
     const int status = good ? write(plan, baseOpen ? &base : nullptr) : 1;
     closeBase(base);
     return status;
@@ -91,146 +160,122 @@ class PackRun {
   std::optional<std::string> chooseBase() const {
     if (options_.noBase) return std::nullopt;
     if (options_.base) return options_.base;
-    std::error_code code;
-    if (fs::symlink_status(output_, code).type() == fs::file_type::not_found) return std::nullopt;
-    return output_;
+    if (!target_.empty() && exists_) return target_;
+    return std::nullopt;
   }
 
-  // A read-only output, or one in a sticky directory that belongs to someone
-  // else, is not ours to replace: found out before any work is done.
-  bool mayBeReplaced() const {
+  // Whether the output may be written, found out before any work: it is a
+  // regular file (or none yet), not read-only, in a directory that lets this
+  // user replace it; its .bak, if there is one, is a regular file too.
+  bool checkOutput() {
     struct stat existing {};
-    if (lstat(output_.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode) ||
-        mayReplace(output_, existing)) {
-      return true;
+    exists_ = lstat(target_.c_str(), &existing) == 0;
+    if (exists_) {
+      if (!S_ISREG(existing.st_mode)) {
+        reportError(target_, "is not a regular file");
+        return false;
+      }
+      target_stat_ = existing;
+      if (!mayReplace(target_, existing)) {
+        reportError(target_, "cannot be replaced: permission denied");
+        return false;
+      }
     }
-    reportError(output_, "cannot be replaced: permission denied");
-    return false;
-  }
-
-  bool loadPic(int id, PicPixels& pixels) const {
-    const std::string name = std::to_string(id) + ".png";
-    std::string error;
-    if (importPng((fs::path(directory_) / name).string(), options_.alphaCutoff, pixels, error)) return true;
-    reportError(shownPath(shownDirectory_, name), error);
-    return false;
-  }
-
-  // Writes the archive to a temporary beside the output and checks it.
-  // False, reported, when it cannot be written; `misfit` is set when the
-  // compact layout cannot address every block.
-  bool writeTemp(const PackPlan& plan, BaseArchive* base, const Placement& placement, bool appended,
-                 TempFile& temp) const {
-    if (!createTempBeside(output_, temp)) {
-      reportError(output_, std::string("cannot create a temporary file beside it: ") + std::strerror(errno));
-      return false;
-    }
-    const Sink sink = [&temp](const void* data, std::size_t size) { return ::writeTemp(temp, data, size); };
-    const bool written =
-        appended ? writeAppended(plan, placement, *base, sink) : writeCompact(plan, placement, base, sink);
-    if (!written) {
-      reportError(output_, std::string("cannot be written: ") + std::strerror(errno));
-      discardTemp(temp);
+    struct stat backup {};
+    if (lstat(backup_.c_str(), &backup) == 0 && (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
+      reportError(backup_, "is not a regular file");
       return false;
     }
     return true;
   }
 
-  // Reads the temporary back with the converter's decoder.
-  static bool readsBack(const TempFile& temp, const PackPlan& plan) {
-    std::FILE* file = std::fopen(temp.path.c_str(), "rb");
-    if (file == nullptr) return false;
-    const bool good = verifyPack(file, plan);
-    std::fclose(file);
-    return good;
+  bool loadPic(int id, PicPixels& pixels) const {
+    const std::string& name = names_.at(id);
+    std::string error;
+    if (importPng((fs::path(directory_) / name).string(), options_.alphaCutoff, pixels, error,
+                  exists_ ? &target_stat_ : nullptr)) {
+      return true;
+    }
+    reportError(shownPath(shownDirectory_, name), error);
+    return false;
   }
 
   int write(const PackPlan& plan, BaseArchive* base) {
-    TempFile temp;
     std::string note;
-    bool done = false;
-    if (plan.appendable && !options_.compact) {
-      if (const std::optional<Placement> appended = placeAppended(plan, *base)) {
-        if (!writeTemp(plan, base, *appended, true, temp)) return 1;
-        done = readsBack(temp, plan);
-        if (!done) {
-          discardTemp(temp);
-          note = "a kept block reads bytes that appending would change";
-        }
-      } else {
-        note = "an appended block would start past the 24-bit offsets";
-      }
-    } else if (base != nullptr && !options_.compact) {
-      note =
-          plan.countGrew ? "the pic count grew past the base's" : "the base's header or table is cut short";
+    if (options_.dryRun) {
+      MemoryOutput memory(baseBytesKept);
+      if (!writeCheckedArchive(plan, base, options_.compact, memory, target_, reportError, note)) return 1;
+      std::fputs(packSummary(target_, plan, note, /*dryRun=*/true).c_str(), stdout);
+      return 0;
     }
-    if (!done) {
-      const Placement compact = placeCompact(plan);
-      if (compact.misfit != 0) {
-        reportError(output_, "pic " + std::to_string(compact.misfit) +
-                                 " does not fit: blocks must start within the first 16 MiB (24-bit offsets)");
-        return 1;
-      }
-      if (!writeTemp(plan, base, compact, false, temp)) return 1;
-      if (!readsBack(temp, plan)) {
-        discardTemp(temp);
-        reportError(output_,
-                    "internal error: the archive written does not read back as planned; nothing written");
-        return 1;
-      }
-    }
+    TempFileOutput output(target_);
+    if (!writeCheckedArchive(plan, base, options_.compact, output, target_, reportError, note)) return 1;
     // Done with the base before the rename, which some systems refuse over an
     // open file.
     if (base != nullptr) closeBase(*base);
-    return commit(plan, temp, note);
+    return commit(plan, output, note);
   }
 
-  int commit(const PackPlan& plan, TempFile& temp, const std::string& note) {
-    std::error_code code;
-    const fs::file_status previous = fs::status(output_, code);
-    const int mode = fs::is_regular_file(previous) ? static_cast<int>(previous.permissions()) : -1;
-    const std::optional<bool> backup = keepBackup(output_);
-    if (!backup) {
-      discardTemp(temp);
+  int commit(const PackPlan& plan, TempFileOutput& output, const std::string& note) {
+    BackupMark mark;
+    Backup backup = Backup::existed;
+    if (exists_) {
+      errno = 0;
+      backup = keepBackup(target_, backup_, mark);
+      if (backup == Backup::failed) {
+        reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+        output.discard();
+        return 1;
+      }
+    }
+    if (!output.commit(exists_ ? static_cast<int>(target_stat_.st_mode) : -1)) {
+      reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
+      if (backup == Backup::made) dropBackup(backup_, mark);
       return 1;
     }
-    if (!commitTemp(temp, true, mode)) {
-      reportError(output_, std::string("cannot be replaced: ") + std::strerror(errno));
-      if (*backup) fs::remove(output_ + ".bak", code);
-      return 1;
-    }
-    std::printf("vorna-pack: wrote %s: %d pics, %d changed, %d kept, %d new%s\n", output_.c_str(),
-                plan.changed + plan.kept + plan.added, plan.changed, plan.kept, plan.added,
-                note.empty() ? "" : (" (compact layout: " + note + ")").c_str());
+    std::fputs(packSummary(target_, plan, note, /*dryRun=*/false).c_str(), stdout);
     return 0;
   }
 
   const PackOptions& options_;
   std::string shownDirectory_;
   std::string directory_;
-  std::string output_;
+  std::string output_;  // as given
+  std::string target_;  // what it stands for, links followed: the file written
+  std::string backup_;  // target_.bak
+  bool exists_ = false;
+  struct stat target_stat_ {};
+  std::map<int, std::string> names_;  // each pic's PNG, by id
 };
 
 }  // namespace
 
-bool findPics(const std::string& directory, const std::string& shownDirectory, std::vector<int>& ids) {
+bool findPics(const std::string& directory, const std::string& shownDirectory, std::map<int, std::string>& names) {
   bool good = true;
   std::error_code code;
   for (fs::directory_iterator it(directory, code), end; !code && it != end; it.increment(code)) {
     const std::string name = it->path().filename().string();
-    const int id = picIdOf(name);
-    if (id > 0) ids.push_back(id);
-    if (id < 0) {
+    const PicName kind = classifyName(name);
+    if (kind.kind == NameKind::otherPng) {
+      reportError(shownPath(shownDirectory, name), "skipped: not a pic's name (1.png to 65535.png)");
+    } else if (kind.kind == NameKind::notAPic) {
       reportError(shownPath(shownDirectory, name),
                   "is not a pic's name: pics are 1.png to 65535.png, without leading zeros");
       good = false;
+    } else if (kind.kind == NameKind::pic) {
+      const auto [known, fresh] = names.emplace(kind.id, name);
+      if (!fresh) {
+        // 5.png and 5.PNG, where case tells names apart.
+        reportError(shownPath(shownDirectory, std::max(name, known->second)),
+                    "is pic " + std::to_string(kind.id) + "'s PNG as well as " + std::min(name, known->second));
+        good = false;
+      }
     }
   }
   if (code) {
     reportError(directory, "cannot be read: " + code.message());
     good = false;
   }
-  std::sort(ids.begin(), ids.end());
   return good;
 }
 

@@ -393,7 +393,7 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
     testsupport::writeFile(dir / name, good);
   }
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
-  testsupport::writeFile(dir / "x1.png", {1, 2, 3});
+  testsupport::writeFile(dir / "x1.png", {1, 2, 3});  // skipped, with a word
   testsupport::PngLayout small;
   small.width = small.height = 16;
   small.rows.resize(std::size_t{16} * 16 * 4);
@@ -416,7 +416,8 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
     named.insert(line.substr(12, line.find(": ", 12) - 12));
   }
   EXPECT_EQ(named, (std::set<std::string>{"0.png", "07.png", "70000.png", "123456.png", "3.png", "5.png",
-                                          "6.png", "8.png"}));
+                                          "6.png", "8.png", "x1.png"}));
+  EXPECT_NE(run.errors.find("x1.png: skipped: not a pic's name"), std::string::npos);
   EXPECT_NE(run.errors.find("8.png: pixel (1, 2) has alpha 200"), std::string::npos);
   EXPECT_EQ(snapshot(dir), files);
 
