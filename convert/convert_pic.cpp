@@ -10,42 +10,10 @@
 #include "archive/archive_layout.h"
 #include "archive/pic_names.h"
 #include "convert/decode_runs.h"
+#include "convert/pic_png.h"
 #include "files/replace_file.h"
 
 namespace {
-
-struct GdFree {
-  void operator()(void* bytes) const { gdFree(bytes); }
-};
-
-// A PNG encoded in memory by gd.
-struct EncodedPng {
-  std::unique_ptr<void, GdFree> bytes;
-  std::size_t size = 0;
-};
-
-// A fresh image for a pic: every pixel transparent grey, and blending off, so
-// that every write stores its value, alpha included, as it is.
-gdImagePtr makePicImage() {
-  gdImagePtr image = gdImageCreateTrueColor(picSide, picSide);
-  if (image == nullptr) return nullptr;
-  gdImageAlphaBlending(image, 0);
-  gdImageFilledRectangle(image, 0, 0, picSide - 1, picSide - 1, picBackground);
-  return image;
-}
-
-// Encodes the image as PNG, with its alpha channel, and releases it.
-// Encoding into memory gives a result to check: gdImagePng writes to a
-// stream and says nothing when libpng or the write fails.
-EncodedPng encodeImage(gdImagePtr image) {
-  EncodedPng png;
-  gdImageSaveAlpha(image, 1);
-  int size = 0;
-  png.bytes.reset(gdImagePngPtr(image, &size));
-  gdImageDestroy(image);
-  if (png.bytes && size > 0) png.size = static_cast<std::size_t>(size);
-  return png;
-}
 
 // Draws the pic on a fresh image and encodes it as PNG. `data` tells whether
 // the run data was read whole. Empty bytes when gd failed.
@@ -156,18 +124,6 @@ PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
   }
   sayPicDone(entry.id);
   return data == ReadStatus::ok ? PicResult::done : PicResult::doneFromCutData;
-}
-
-std::vector<std::uint8_t> encodePicPng(const PicPixels& pixels) {
-  gdImagePtr image = makePicImage();
-  if (image == nullptr) return {};
-  for (std::size_t p = 0; p < pixels.size(); ++p) {
-    const std::int32_t pixel = pixels[p];
-    if (pixel != transparentPixel) putPicPixel(static_cast<int>(p), pixel >> 16 & 0xFF, pixel >> 8 & 0xFF, pixel & 0xFF, image);
-  }
-  const EncodedPng png = encodeImage(image);
-  const auto* bytes = static_cast<const std::uint8_t*>(png.bytes.get());
-  return {bytes, bytes + png.size};
 }
 
 std::vector<bool> imagesPresent() {

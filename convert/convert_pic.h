@@ -7,11 +7,9 @@
 
 #include "archive/pic_entry.h"
 #include "convert/unpack_pass.h"
+#include "convert/pic_png.h"
 #include "convert/walk_runs.h"
 
-// Transparent (gd alpha 127) over grey 128, 128, 128: what every pixel that no
-// run colours keeps.
-inline constexpr int picBackground = 0x7F808080;
 
 
 // Writes pic `entry` as N.png (32 x 32 RGBA) in the current directory, decoding
@@ -26,10 +24,6 @@ inline constexpr int picBackground = 0x7F808080;
 // the name only if it is still free, and one that another program has taken
 // meanwhile is settled once the image is ready.
 PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false);
-
-// The PNG vorna-unpack writes for a pic that draws `pixels`: the same gd
-// image, settings and encoder, so the same bytes. Empty when gd fails.
-std::vector<std::uint8_t> encodePicPng(const PicPixels& pixels);
 
 // Which ids have an N.png in the current directory, indexed by id: read once
 // at the start of a run. All true when the directory cannot be listed.
