@@ -6,6 +6,7 @@
 // what it needs to show the pic. Both say the same lines in the same order.
 
 #include <cstdio>
+#include <utility>
 
 #include "archive/pic_entry.h"
 #include "archive/read_index.h"
@@ -23,11 +24,14 @@ void sayPicUnwritable(int id);
 
 // The index pass and the conversion pass: `convert(entry)` is called for each
 // listed pic, in id order, just after its block header is read (the archive
-// then stands at its run data), and says the pic's lines. Returns the exit
-// status: 0 when every listed pic was written from a whole archive, else 2.
-template <typename Convert>
-int unpackArchive(std::FILE* archive, PicList& pics, Convert&& convert) {
+// then stands at its run data), and says the pic's lines. `indexed(status)`
+// is called between the two passes, so that a front end that keeps the lines
+// can tell the index's lines from the first pic's. Returns the exit status: 0
+// when every listed pic was written from a whole archive, else 2.
+template <typename Convert, typename Indexed>
+int unpackArchive(std::FILE* archive, PicList& pics, Convert&& convert, Indexed&& indexed) {
   const IndexStatus index = readIndex(archive, pics);
+  indexed(index);
   bool clean = index == IndexStatus::whole;
   if (index != IndexStatus::cutInHeader) {
     // In id order, whatever order the blocks have in the file.
@@ -37,4 +41,9 @@ int unpackArchive(std::FILE* archive, PicList& pics, Convert&& convert) {
     }
   }
   return clean ? 0 : 2;
+}
+
+template <typename Convert>
+int unpackArchive(std::FILE* archive, PicList& pics, Convert&& convert) {
+  return unpackArchive(archive, pics, std::forward<Convert>(convert), [](IndexStatus) {});
 }
