@@ -12,9 +12,9 @@
 #include <optional>
 
 #include "archive/archive_stream.h"
-#include "archive/pic_names.h"
 #include "files/replace_file.h"
 #include "pack/pack_archive.h"
+#include "pack/pic_files.h"
 
 namespace fs = std::filesystem;
 
@@ -253,24 +253,11 @@ class PackRun {
 bool findPics(const std::string& directory, const std::string& shownDirectory, std::map<int, std::string>& names) {
   bool good = true;
   std::error_code code;
+  const Report report = [&shownDirectory](const std::string& name, const std::string& what) {
+    reportError(shownPath(shownDirectory, name), what);
+  };
   for (fs::directory_iterator it(directory, code), end; !code && it != end; it.increment(code)) {
-    const std::string name = it->path().filename().string();
-    const PicName kind = classifyName(name);
-    if (kind.kind == NameKind::otherPng) {
-      reportError(shownPath(shownDirectory, name), "skipped: not a pic's name (1.png to 65535.png)");
-    } else if (kind.kind == NameKind::notAPic) {
-      reportError(shownPath(shownDirectory, name),
-                  "is not a pic's name: pics are 1.png to 65535.png, without leading zeros");
-      good = false;
-    } else if (kind.kind == NameKind::pic) {
-      const auto [known, fresh] = names.emplace(kind.id, name);
-      if (!fresh) {
-        // 5.png and 5.PNG, where case tells names apart.
-        reportError(shownPath(shownDirectory, std::max(name, known->second)),
-                    "is pic " + std::to_string(kind.id) + "'s PNG as well as " + std::min(name, known->second));
-        good = false;
-      }
-    }
+    if (!takePicName(it->path().filename().string(), names, report)) good = false;
   }
   if (code) {
     reportError(directory, "cannot be read: " + code.message());
