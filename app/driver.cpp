@@ -1,5 +1,7 @@
 #include "app/driver.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "archive/archive_stream.h"
@@ -24,8 +26,13 @@ int runConverter() {
   removeStaleTemps(".");
 
   const std::vector<bool> present = imagesPresent();
-  const int status = unpackArchive(archive, picList, [archive, &present](PicEntry& entry) {
-    return convertPic(entry, archive, !present.at(static_cast<std::size_t>(entry.id)));
+  // No N.png may be written over the archive while it is read (1.png could
+  // be a link to vorna.spr).
+  struct stat archiveFile {};
+  const bool known = fstat(fileno(archive), &archiveFile) == 0;
+  const int status = unpackArchive(archive, picList, [&](PicEntry& entry) {
+    return convertPic(entry, archive, !present.at(static_cast<std::size_t>(entry.id)),
+                      known ? &archiveFile : nullptr);
   });
   std::fclose(archive);
   return status;

@@ -79,6 +79,14 @@ struct MemorySource {
     at += count;
     return ReadStatus::ok;
   }
+  // The next `count` bytes where they lie, or null (and nothing consumed)
+  // when the file holds fewer.
+  const std::uint8_t* take(std::size_t count) {
+    if (at > held || held - at < count) return nullptr;
+    const std::uint8_t* bytes_at = bytes + at;
+    at += count;
+    return bytes_at;
+  }
   ReadStatus skip(std::size_t count) {
     if (at > held || held - at < count) {
       at = std::max(at, held);

@@ -4,8 +4,8 @@
 //   encode  the archive is read into memory whole; every listed pic is
 //           decoded straight from there onto a gd image and encoded with
 //           gdImagePngPtr, the PNG kept in memory;
-//   files   each PNG is written with open, write and close to a temporary
-//           file, renamed to N.png.
+//   files   each PNG is written with open, write, fchmod and close to a
+//           temporary file, renamed to N.png.
 //
 // Prints one line: pics, encode CPU and wall seconds, files CPU and wall
 // seconds. The images are the converter's, pixel for pixel, so the PNG bytes
@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <gd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -101,14 +102,18 @@ int main(int argc, char** argv) {
   encodeClock.print();
 
   const Clock filesClock;
-  // As the converter must: each file is written under a temporary name and
-  // renamed into place, so that no N.png is ever seen half written.
+  // As the converter must: each file is written under a temporary name that
+  // only its owner can read, given a new file's mode, and renamed into place,
+  // so that no N.png is ever seen half written.
   const std::string temp = ".vorna-floor.tmp";
+  const mode_t mask = umask(0);
+  umask(mask);
   for (const Png& png : pngs) {
     const std::string name = std::to_string(png.id) + ".png";
-    const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     const auto size = static_cast<std::size_t>(png.size);
-    if (out < 0 || write(out, png.bytes, size) != static_cast<ssize_t>(size) || close(out) != 0 ||
+    if (out < 0 || write(out, png.bytes, size) != static_cast<ssize_t>(size) || fchmod(out, 0666 & ~mask) != 0 ||
+        close(out) != 0 ||
         std::rename(temp.c_str(), name.c_str()) != 0) {
       return 1;
     }

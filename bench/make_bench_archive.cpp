@@ -1,6 +1,8 @@
-// make-bench-archive DIR [COUNT] [SEED]: writes DIR/vorna.spr with COUNT
-// slots (default 20,000, at most 65,535) of game-like sprites, the same
-// archive for the same seed (default 1).
+// make-bench-archive [--noisy] DIR [COUNT] [SEED]: writes DIR/vorna.spr with
+// COUNT slots (default 20,000, at most 65,535) of game-like sprites, the same
+// archive for the same seed (default 1). With --noisy every pixel carries a
+// little noise, as shaded and dithered sprites do, which makes their PNGs
+// compress worse than flat shapes.
 //
 // Each sprite is an irregular blob (a few overlapping ellipses with a ragged
 // edge) inside a transparent border, shaded from a light source at the top
@@ -19,6 +21,7 @@
 #include <exception>
 #include <filesystem>
 #include <random>
+#include <string>
 
 #include "testsupport/archive_writer.h"
 
@@ -54,7 +57,16 @@ Rgb shade(double hue, double brightness) {
   return Rgb{channel(mix(r)), channel(mix(g)), channel(mix(b))};
 }
 
-Sprite drawSprite(std::mt19937& random) {
+// Up to `amount` either way on each channel.
+Rgb addNoise(Rgb colour, int amount, std::mt19937& random) {
+  const auto jitter = [&](std::uint8_t value) {
+    const int offset = static_cast<int>(random() % static_cast<unsigned>(2 * amount + 1)) - amount;
+    return channel(value + offset);
+  };
+  return Rgb{jitter(colour.red), jitter(colour.green), jitter(colour.blue)};
+}
+
+Sprite drawSprite(std::mt19937& random, bool noisy) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const int border = 1 + static_cast<int>(random() % 4);
   const double inner = 32.0 - 2 * border;
@@ -95,6 +107,7 @@ Sprite drawSprite(std::mt19937& random) {
       if (d < 0.12) brightness *= 0.45;  // outline
       Rgb colour = shade(hue, brightness);
       if (d > 0.85 && random() % 3 == 0) colour = Rgb{250, 250, 240};  // highlight
+      if (noisy) colour = addNoise(colour, 6, random);
       sprite.at(static_cast<std::size_t>(y) * 32 + static_cast<std::size_t>(x)) = colour;
     }
   }
@@ -104,10 +117,15 @@ Sprite drawSprite(std::mt19937& random) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool noisy = argc >= 2 && std::string(argv[1]) == "--noisy";
+  if (noisy) {
+    --argc;
+    ++argv;
+  }
   const long count = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 20000;
   const long seed = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 1;
   if (argc < 2 || argc > 4 || count < 1 || count > 65535 || seed < 0) {
-    std::fprintf(stderr, "usage: make-bench-archive DIR [COUNT 1..65535] [SEED]\n");
+    std::fprintf(stderr, "usage: make-bench-archive [--noisy] DIR [COUNT 1..65535] [SEED]\n");
     return 2;
   }
   try {
@@ -125,7 +143,7 @@ int main(int argc, char** argv) {
         writer.addEmptySlot();
       } else if (end + packedExtra * (blocks + 1) + largestBlock <= 0xFFFFFF) {
         const testsupport::Bytes runs =
-            testsupport::encodeRuns(testsupport::runsForSprite(drawSprite(random), random() % 2 == 0));
+            testsupport::encodeRuns(testsupport::runsForSprite(drawSprite(random, noisy), random() % 2 == 0));
         writer.addPic(runs);
         end += 5 + runs.size();
         ++blocks;

@@ -24,20 +24,36 @@ EncodedPng drawPng(PicEntry& entry, std::FILE* archive, ReadStatus& data) {
   return encodeImage(image);
 }
 
+// The archive being read, which no image may ever overwrite: an N.png that
+// is another name of it (a link) is refused. Null when not known.
+const struct stat* archiveBeingRead = nullptr;
+
+bool isArchive(const struct stat& file) {
+  // (Windows gives no file an inode number; nor can an N.png link there.)
+  return archiveBeingRead != nullptr && archiveBeingRead->st_ino != 0 &&
+         file.st_dev == archiveBeingRead->st_dev && file.st_ino == archiveBeingRead->st_ino;
+}
+
 // The way for an N.png that is not a regular file (a symlink, a FIFO, a
 // device, a directory): it is opened by its name and written through, as it
 // always was. A temporary renamed over it would replace the link or the
 // device itself. The open is what stdio's "wb+" does, except that a regular
 // file behind a link is cut to nothing only once the new image is ready, so
-// that an interruption has the least chance of finding it half written.
+// that an interruption has the least chance of finding it half written. What
+// the name leads to is settled before the pic is read: the archive itself,
+// or a read-only file (which root could open), is refused and left alone.
 // `make` draws and encodes the image.
 template <typename Make>
 bool writeThrough(const char* name, Make&& make) {
   const int out = openThrough(name);
   if (out < 0) return false;
-  const EncodedPng png = make();
   struct stat info {};
-  bool written = png.size > 0 && fstat(out, &info) == 0;
+  if (fstat(out, &info) != 0 || isArchive(info) || (S_ISREG(info.st_mode) && isReadOnly(info))) {
+    close(out);
+    return false;
+  }
+  const EncodedPng png = make();
+  bool written = png.size > 0;
   if (written && S_ISREG(info.st_mode)) written = ftruncate(out, 0) == 0;
   written = written && writeAll(out, png.bytes.get(), png.size);
   // close reports what a network file system may only find out at the end.
@@ -64,7 +80,7 @@ bool makeTemp(const char* name, TempFile& temp, Make&& make, EncodedPng& png) {
 // permissions of the file it replaces.
 template <typename Make>
 bool writeReplacing(const char* name, const struct stat* existing, Make&& make) {
-  if (existing != nullptr && !mayReplace(name, *existing)) return false;
+  if (existing != nullptr && (isArchive(*existing) || !mayReplace(name, *existing))) return false;
   TempFile temp;
   EncodedPng png;
   return makeTemp(name, temp, make, png) &&
@@ -110,7 +126,8 @@ bool writeNew(const char* name, Make&& make) {
 
 }  // namespace
 
-PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent) {
+PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent, const struct stat* archiveFile) {
+  archiveBeingRead = archiveFile;
   std::array<char, 16> name{};
   std::snprintf(name.data(), name.size(), "%i.png", entry.id);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gd.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <vector>
@@ -23,7 +24,10 @@
 // imagesPresent), which spares looking before writing: the image then takes
 // the name only if it is still free, and one that another program has taken
 // meanwhile is settled once the image is ready.
-PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false);
+// `archiveFile` describes the archive's own file: an N.png that is another
+// name of it (a link to vorna.spr) is refused, never written over it.
+PicResult convertPic(PicEntry& entry, std::FILE* archive, bool wasAbsent = false,
+                     const struct stat* archiveFile = nullptr);
 
 // Which ids have an N.png in the current directory, indexed by id: read once
 // at the start of a run. All true when the directory cannot be listed.

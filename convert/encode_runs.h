@@ -20,6 +20,10 @@
 
 #include "convert/walk_runs.h"
 
-// Appends the run data for `pixels` to `out`: at most 3,584 bytes (a
-// checkerboard), so it always fits the block's 16-bit size.
+// The longest run data of a pic: a checkerboard starting with a transparent
+// pixel, an empty first run and 512 runs of one colour. It always fits the
+// block's 16-bit size.
+inline constexpr std::size_t mostRunBytes = 4 + 512 * (4 + 3);
+
+// Appends the run data for `pixels` to `out`: at most mostRunBytes.
 void encodePicRuns(const PicPixels& pixels, std::vector<std::uint8_t>& out);

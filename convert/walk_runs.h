@@ -17,6 +17,7 @@
 // its colours past pixel 1023 are consumed and dropped. Every image ever written
 // from an archive depends on this arithmetic, odd steps included.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -91,6 +92,14 @@ RunsOutcome walkRuns(PicEntry& entry, Source& source, Put&& put) {
 
     const int coloured = le16(&entry.run[2]);
     int k = 0;
+    // Bytes in memory are checked once for the run's colours that can land.
+    if constexpr (requires { source.take(std::size_t{0}); }) {
+      const int landing = std::min(coloured, std::max(0, lastPixel + 1 - p));
+      if (const std::uint8_t* rgb = source.take(std::size_t{3} * static_cast<std::size_t>(landing))) {
+        for (; k < landing; ++k, rgb += 3) put(p++, PicColour{rgb[0], rgb[1], rgb[2]});
+        n += 3 * landing;
+      }
+    }
     for (; k < coloured && p <= lastPixel; ++k) {
       PicColour colour{};
       outcome.status = readRgb(source, colour);

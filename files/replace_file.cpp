@@ -223,7 +223,10 @@ const std::string& ownTag() {
 std::string tempNameFor(const std::string& target, int slot) {
   const std::size_t slash = target.find_last_of(pathSeparators);
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return dir + tempPrefix + ownTag() + (slot == 0 ? "" : "-" + std::to_string(slot)) + tempSuffix;
+  std::string name = dir;
+  name.append(tempPrefix).append(ownTag());
+  if (slot != 0) name.append("-").append(std::to_string(slot));
+  return name.append(tempSuffix);
 }
 
 bool looksLikeTemp(const char* name) {

@@ -53,12 +53,14 @@ void closeBase(BaseArchive& base) {
 }
 
 std::uint64_t pixelDigest(const PicPixels& pixels) {
-  std::uint64_t digest = 0xCBF29CE484222325;  // FNV-1a over the 32-bit pixels, with a shift mixed in
-  for (const std::int32_t pixel : pixels) {
-    digest = (digest ^ static_cast<std::uint32_t>(pixel)) * 0x100000001B3;
-    digest ^= digest >> 29;
+  DrawnDigest digest;
+  // Sprites are mostly transparent: two pixels are passed over at a time.
+  for (std::size_t p = 0; p < pixels.size(); p += 2) {
+    if ((pixels[p] & pixels[p + 1]) == transparentPixel) continue;
+    if (pixels[p] != transparentPixel) digest.add(static_cast<int>(p), pixels[p]);
+    if (pixels[p + 1] != transparentPixel) digest.add(static_cast<int>(p + 1), pixels[p + 1]);
   }
-  return digest;
+  return digest.value();
 }
 
 namespace {
@@ -106,8 +108,13 @@ class BaseBlocks {
     pixelsAt_ = offset;
     const ReadStatus header = readBlockHeader(entry, source);
     std::copy_n(entry.header.begin(), block.prefix.size(), block.prefix.begin());
+    DrawnDigest digest;
     if (header == ReadStatus::ok) {
-      const RunsOutcome outcome = drawRuns(entry, source, pixels_);
+      const RunsOutcome outcome = walkRuns(entry, source, [this, &digest](int p, const PicColour& colour) {
+        const std::int32_t rgb = colour.red << 16 | colour.green << 8 | colour.blue;
+        pixels_[static_cast<std::size_t>(p)] = rgb;
+        digest.add(p, rgb);
+      });
       block.whole = outcome.status == ReadStatus::ok;
       // The block as stored: its declared run data, or more when its last
       // run reads past that. (A cursor past pixel 1023 can stop it short of
@@ -116,7 +123,7 @@ class BaseBlocks {
       const std::size_t stored = blockHeaderSize + static_cast<std::size_t>(std::max(outcome.consumed, entry.size));
       block.bytes = static_cast<std::uint32_t>(std::min(stored, base_.bytes.size() - offset));
     }
-    block.digest = pixelDigest(pixels_);
+    block.digest = digest.value();
   }
 
   const BaseArchive& base_;
@@ -320,7 +327,6 @@ bool verifyPack(const std::uint8_t* bytes, std::size_t held, const PackPlan& pla
   // What each block draws, decoded once however many slots share it; none
   // for a block that does not decode whole.
   std::unordered_map<std::uint32_t, std::optional<std::uint64_t>> drawnAt;
-  PicPixels pixels{};
   for (std::size_t i = 0; i < plan.slots.size(); ++i) {
     const PlannedSlot& slot = plan.slots[i];
     if ((offsets[i] != 0) != (slot.kind != SlotKind::empty)) return false;
@@ -329,10 +335,12 @@ bool verifyPack(const std::uint8_t* bytes, std::size_t held, const PackPlan& pla
     if (fresh) {
       PicEntry entry(static_cast<std::int32_t>(i) + 1);
       entry.offset = static_cast<std::int32_t>(offsets[i]);
-      pixels.fill(transparentPixel);
-      if (readBlockHeader(entry, source) == ReadStatus::ok &&
-          drawRuns(entry, source, pixels).status == ReadStatus::ok) {
-        known->second = pixelDigest(pixels);
+      DrawnDigest digest;
+      const auto add = [&digest](int p, const PicColour& colour) {
+        digest.add(p, colour.red << 16 | colour.green << 8 | colour.blue);
+      };
+      if (readBlockHeader(entry, source) == ReadStatus::ok && walkRuns(entry, source, add).status == ReadStatus::ok) {
+        known->second = digest.value();
       }
     }
     if (known->second != slot.drawn) return false;

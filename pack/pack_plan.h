@@ -80,8 +80,24 @@ struct PicSource {
   std::function<bool(int id, PicPixels& pixels)> load;
 };
 
-// Digest of a pic's pixels, for checking the written archive without keeping
-// every pic's pixels in memory.
+// Digest of what a pic draws, for checking the written archive without
+// keeping every pic's pixels in memory: each opaque pixel's number and
+// colour, in the order of the numbers. The run decoder colours each pixel at
+// most once, in that very order, so the digest can be taken as it decodes,
+// without the pixels.
+class DrawnDigest {
+ public:
+  void add(int p, std::int32_t colour) {
+    value_ = (value_ ^ (static_cast<std::uint64_t>(p) << 32 | static_cast<std::uint32_t>(colour))) *
+             0x100000001B3;  // FNV-1a's prime, over 64 bits at a time
+    value_ ^= value_ >> 29;
+  }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  std::uint64_t value_ = 0xCBF29CE484222325;
+};
+
 std::uint64_t pixelDigest(const PicPixels& pixels);
 
 // Plans the archive. False when any PNG could not be loaded; every such input

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <csetjmp>
 #include <cstring>
@@ -19,10 +20,15 @@ namespace {
 // libpng refuses the file at the chunk's header, before reading its data.
 constexpr png_alloc_size_t mostChunkBytes = png_alloc_size_t{1} << 20;
 constexpr png_uint_32 mostKeptChunks = 64;
-// After the last row only the end of the compressed stream is left: a few
-// bytes, and at most one more of libpng's reads of image data (8 KiB).
-// Anything beyond is data past the end of the image, which libpng would
-// inflate to its end before saying so.
+// A 32 x 32 image is at most 8,224 bytes uncompressed (16-bit RGBA, a
+// filter byte a row), a little more interlaced, and no compressor needs much
+// more than that: data beyond 64 KiB is not for these pixels (empty blocks,
+// say), and only costs time. (Only a 32 x 32 image gets to its data.)
+constexpr std::uint64_t mostImageData = 64 << 10;
+// Once the last row is being read, only that row and the end of the
+// compressed stream are left: a few hundred bytes, read by libpng 8 KiB at a
+// time. Anything beyond is data past the end of the image, which libpng
+// would inflate to its end before saying so.
 constexpr std::uint64_t mostImageDataAfterImage = 16 << 10;
 // Chunks libpng skips (text, profiles) cost the time it takes to check their
 // CRCs: 64 chunks of libpng's largest are all a PNG is allowed.
@@ -40,22 +46,28 @@ constexpr std::array<png_byte, 4 * 9> ignoredChunks = {
 // and an endless run of chunks to skip are refused early.
 class PngInput {
  public:
-  explicit PngInput(std::FILE* file) : file_(file) {}
+  // From an open file, read a buffer at a time (a pic's PNG is mostly one).
+  // (Left uninitialised: every byte used is read into it first.)
+  explicit PngInput(int fd) : fd_(fd), buffer_(new std::uint8_t[bufferSize]), data_(buffer_.get()) {}
   PngInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   // Up to `count` bytes; how many were there.
   std::size_t fetch(png_bytep out, std::size_t count) {
-    if (file_ != nullptr) return std::fread(out, 1, count, file_);
-    const std::size_t got = std::min(count, size_ - at_);
-    std::memcpy(out, data_ + at_, got);
-    at_ += got;
+    std::size_t got = 0;
+    while (got < count) {
+      if (at_ == size_ && !refill()) break;
+      const std::size_t take = std::min(count - got, size_ - at_);
+      std::memcpy(out + got, data_ + at_, take);
+      at_ += take;
+      got += take;
+    }
     return got;
   }
 
-  bool failed() const { return file_ != nullptr && std::ferror(file_) != 0; }
+  bool failed() const { return failed_; }
 
-  // The image's rows have all been read.
-  void imageRead() { imageRead_ = true; }
+  // The last row of the image is being read.
+  void lastRow() { imageRead_ = true; }
 
   // libpng's read function: every byte after the signature goes through it.
   static void read(png_structp png, png_bytep out, std::size_t count) {
@@ -89,6 +101,9 @@ class PngInput {
         continue;
       }
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, left_));
+      if (inImageData_ && (imageData_ += take) > mostImageData) {
+        return "more compressed data than a 32 x 32 image needs";
+      }
       if (inImageData_ && imageRead_ && (imageDataAfter_ += take) > mostImageDataAfterImage) {
         return "compressed data goes on past the end of the image";
       }
@@ -100,7 +115,24 @@ class PngInput {
     return nullptr;
   }
 
-  std::FILE* file_ = nullptr;
+  // The next buffer of the file; false at its end or on an error.
+  bool refill() {
+    if (fd_ < 0) return false;
+    for (;;) {
+      const auto got = ::read(fd_, buffer_.get(), static_cast<unsigned>(bufferSize));
+      if (got < 0 && errno == EINTR) continue;
+      failed_ = got < 0;
+      if (got <= 0) return false;
+      at_ = 0;
+      size_ = static_cast<std::size_t>(got);
+      return true;
+    }
+  }
+
+  static constexpr std::size_t bufferSize = 1 << 14;
+  int fd_ = -1;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  bool failed_ = false;
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t at_ = 0;
@@ -110,6 +142,7 @@ class PngInput {
   std::uint64_t left_ = 0;  // of the current chunk's data and CRC
   bool inImageData_ = false;
   bool imageRead_ = false;
+  std::uint64_t imageData_ = 0;
   std::uint64_t imageDataAfter_ = 0;
   std::uint64_t otherChunks_ = 0;
 };
@@ -165,7 +198,8 @@ using Rows = std::array<std::array<png_byte, std::size_t{4} * picSide>, picSide>
 // gamma, no background, no colour management. Palette images come as their
 // indexes, one a byte, which readRows looks up itself: libpng turns an index
 // past the palette into opaque black without a word.
-void requestRgba(png_structp png, png_infop info, bool palette) {
+// Returns the number of interlace passes to read.
+int requestRgba(png_structp png, png_infop info, bool palette) {
   if (palette) {
     png_set_packing(png);
   } else {
@@ -177,8 +211,9 @@ void requestRgba(png_structp png, png_infop info, bool palette) {
       png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
     }
   }
-  png_set_interlace_handling(png);
+  const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
+  return passes;
 }
 
 // Each palette index of `rows` (one a byte, at the start of each row) as the
@@ -248,16 +283,23 @@ bool readRows(PngInput& input, Rows& rows, std::string& error) {
     return false;
   }
   palette = png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE;
-  requestRgba(png, info, palette);
+  const int passes = requestRgba(png, info, palette);
   if (png_get_rowbytes(png, info) != (palette ? std::size_t{picSide} : rows[0].size())) {
     error = "cannot be read as 8-bit RGBA";
     return false;
   }
-  png_read_image(png, pointers.data());
-  input.imageRead();
-  // Reads the rest: a chunk after the image that is damaged, out of place
-  // (a tRNS) or more image data refuses the file.
-  png_read_end(png, nullptr);
+  // Row by row, pass by pass, as png_read_image would, but saying when the
+  // last row starts: libpng reads to the end of the compressed data as soon
+  // as it has that row.
+  for (int pass = 0; pass < passes; ++pass) {
+    for (std::size_t y = 0; y < rows.size(); ++y) {
+      if (pass == passes - 1 && y + 1 == rows.size()) input.lastRow();
+      png_read_row(png, pointers[y], nullptr);
+    }
+  }
+  // Reads the rest, chunks after the image included: one that is damaged or
+  // out of place (a tRNS) refuses the file.
+  png_read_end(png, info);
   return !palette || lookUpPalette(png, info, rows, error);
 }
 
@@ -265,30 +307,40 @@ bool readRows(PngInput& input, Rows& rows, std::string& error) {
 // its colour, alpha 0 (or below the cutoff) a transparent one; without a
 // cutoff any other alpha refuses the image at its first such pixel.
 bool applyAlphaRule(const Rows& rows, int alphaCutoff, PicPixels& pixels, std::string& error) {
-  for (std::size_t y = 0; y < rows.size(); ++y) {
-    for (std::size_t x = 0; x < std::size_t{picSide}; ++x) {
-      const png_byte* rgba = &rows[y][4 * x];
-      const int alpha = rgba[3];
-      if (alphaCutoff == exactAlpha && alpha != 0 && alpha != 0xFF) {
-        error = "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") has alpha " +
-                std::to_string(alpha) + "; only 0 and 255 are allowed without --alpha-cutoff";
-        return false;
-      }
-      const bool opaque = alphaCutoff == exactAlpha ? alpha == 0xFF : alpha >= alphaCutoff;
-      pixels[y * picSide + x] = opaque ? rgba[0] << 16 | rgba[1] << 8 | rgba[2] : transparentPixel;
-    }
+  const bool exact = alphaCutoff == exactAlpha;
+  const auto opaqueFrom = static_cast<std::uint32_t>(exact ? 0xFF : alphaCutoff);
+  // The rows lie back to back: 1,024 pixels of R, G, B, A, each taken as the
+  // little-endian word A << 24 | B << 16 | G << 8 | R, in one plain loop that
+  // the compiler can run several pixels at a time.
+  static_assert(sizeof(Rows) == 4 * std::tuple_size_v<PicPixels> && std::endian::native == std::endian::little);
+  const auto* bytes = reinterpret_cast<const png_byte*>(rows.data());
+  const auto word = [bytes](std::size_t p) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes + 4 * p, sizeof value);
+    return value;
+  };
+  // Alpha + 1 takes 255 to 256 and 0 to 1, which have no bit of 0xFE set;
+  // every other alpha has one.
+  const auto between = [](std::uint32_t value) { return ((value >> 24) + 1) & 0xFE; };
+  std::uint32_t anyBetween = 0;
+  for (std::size_t p = 0; p < pixels.size(); ++p) {
+    const std::uint32_t value = word(p);
+    anyBetween |= between(value);
+    const auto rgb = static_cast<std::int32_t>((value & 0xFF) << 16 | (value & 0xFF00) | (value >> 16 & 0xFF));
+    pixels[p] = value >> 24 >= opaqueFrom ? rgb : transparentPixel;
   }
-  return true;
+  if (!exact || anyBetween == 0) return true;
+  std::size_t at = 0;
+  while (between(word(at)) == 0) ++at;
+  error = "pixel (" + std::to_string(at % picSide) + ", " + std::to_string(at / picSide) + ") has alpha " +
+          std::to_string(word(at) >> 24) + "; only 0 and 255 are allowed without --alpha-cutoff";
+  return false;
 }
 
 bool importFrom(PngInput& input, int alphaCutoff, PicPixels& pixels, std::string& error) {
   Rows rows{};
   return readRows(input, rows, error) && applyAlphaRule(rows, alphaCutoff, pixels, error);
 }
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 #ifdef _WIN32
 constexpr int pngOpenFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
@@ -319,15 +371,11 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
     error = "is the archive being written";
     return false;
   }
-  // A regular file never waits; reads through stdio are plain from here.
-  const std::unique_ptr<std::FILE, FileCloser> file(fdopen(fd, "rb"));
-  if (!file) {
-    close(fd);
-    error = std::string("cannot be opened: ") + std::strerror(errno);
-    return false;
-  }
-  PngInput input(file.get());
-  return importFrom(input, alphaCutoff, pixels, error);
+  // A regular file never waits, O_NONBLOCK or not.
+  PngInput input(fd);
+  const bool imported = importFrom(input, alphaCutoff, pixels, error);
+  close(fd);
+  return imported;
 }
 
 bool importPngBytes(const std::uint8_t* data, std::size_t size, int alphaCutoff, PicPixels& pixels,

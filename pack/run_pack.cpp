@@ -192,7 +192,9 @@ class PackRun {
   bool loadPic(int id, PicPixels& pixels) const {
     const std::string& name = names_.at(id);
     std::string error;
-    if (importPng((fs::path(directory_) / name).string(), options_.alphaCutoff, pixels, error,
+    // (Plain concatenation: a path object per PNG costs more than the rest
+    // of its name.)
+    if (importPng(options_.directory ? directory_ + "/" + name : name, options_.alphaCutoff, pixels, error,
                   exists_ ? &target_stat_ : nullptr)) {
       return true;
     }
