@@ -1,5 +1,7 @@
 #include "web/page_core.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -314,6 +316,14 @@ bool pageSave(bool compact) {
   notes = packSummary(archiveName, plan, note, /*dryRun=*/false);
   result = std::move(output.bytes());
   return true;
+}
+
+std::size_t pageMemoryInUse() {
+#ifdef __GLIBC__
+  return mallinfo2().uordblks;
+#else
+  return static_cast<std::size_t>(mallinfo().uordblks);
+#endif
 }
 
 const std::uint8_t* pageResult() { return result.data(); }

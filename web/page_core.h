@@ -97,6 +97,9 @@ const char* pageRefusal(int id);
 // False, with vorna-pack's error lines in the notes, when nothing is written.
 bool pageSave(bool compact);
 
+// Bytes of the core's memory in use: what was opened and not released yet.
+std::size_t pageMemoryInUse();
+
 // The last PNG or archive made, and the lines said by the last call.
 const std::uint8_t* pageResult();
 std::size_t pageResultSize();

@@ -24,6 +24,14 @@ const el = {
   picUndo: $('pic-undo'), picPrev: $('pic-prev'), picNext: $('pic-next'), picClose: $('pic-close'),
 };
 
+// Work under way (reading files, drawing), which vornaPage.idle() waits for.
+const pending = new Set();
+function track(promise) {
+  pending.add(promise);
+  promise.finally(() => pending.delete(promise));
+  return promise;
+}
+
 // --- The core -------------------------------------------------------------
 
 let core = null; // the WebAssembly module, made anew after a fault
@@ -102,6 +110,7 @@ const result = () => heap().slice(core._pageResult(), core._pageResult() + core.
 // --- The archive ----------------------------------------------------------
 
 const state = {
+  opened: 0, // archives opened so far
   open: false, fileName: '', count: 0, lines: [], headLines: 0, status: 0,
   shown: new Int32Array(0), // ids of the cells, in order
   selected: 0, // index into shown
@@ -149,6 +158,7 @@ async function openArchive(file) {
     return;
   }
   state.open = true;
+  ++state.opened;
   state.fileName = file.name;
   state.status = opened;
   state.count = core._pageCount();
@@ -276,7 +286,10 @@ let painting = false;
 function paint() {
   if (painting) return;
   painting = true;
-  requestAnimationFrame(() => { painting = false; withCore('drawing the pics', paintNow); });
+  track(new Promise((done) => requestAnimationFrame(() => {
+    painting = false;
+    withCore('drawing the pics', paintNow).then(done);
+  })));
 }
 
 function paintNow() {
@@ -429,7 +442,7 @@ const selectedId = () => state.shown[state.selected] || 0;
 function showView() {
   const id = selectedId();
   if (!id) return;
-  withCore('showing pic ' + id, () => {
+  track(withCore('showing pic ' + id, () => {
     const slots = slotsView();
     const flags = slots[id * FIELDS + F_FLAGS];
     el.picTitle.textContent = 'Pic ' + id;
@@ -473,7 +486,7 @@ function showView() {
     context.fillStyle = checksFor(context, 10);
     context.fillRect(0, 0, 320, 320);
     if (flags & (LISTED | REPLACED)) context.drawImage(atlas, 0, 0, SIDE, SIDE, 0, 0, 320, 320);
-  });
+  }));
   const wasHidden = el.view.hidden;
   el.view.hidden = false;
   if (wasHidden) el.picClose.focus();
@@ -509,19 +522,19 @@ el.view.addEventListener('keydown', (event) => {
 });
 el.picPng.addEventListener('click', () => {
   const id = selectedId();
-  withCore('encoding ' + id + '.png', () => {
+  track(withCore('encoding ' + id + '.png', () => {
     if (core._pagePng(id)) download(result(), id + '.png', 'image/png');
     core._pageDropResult();
-  });
+  }));
 });
 el.picUndo.addEventListener('click', () => {
   const id = selectedId();
-  withCore('undoing pic ' + id, () => core._pageUndo(id)).then(afterEdit);
+  track(withCore('undoing pic ' + id, () => core._pageUndo(id)).then(afterEdit));
 });
 el.picFile.addEventListener('change', () => {
   const file = el.picFile.files[0];
   el.picFile.value = '';
-  if (file) replaceOne(selectedId(), file);
+  if (file) track(replaceOne(selectedId(), file));
 });
 
 // --- Replacing and saving -------------------------------------------------
@@ -590,19 +603,19 @@ el.cutoff.addEventListener('change', () => {
     el.notes.textContent = 'The alpha cutoff is a whole number from 1 to 255, or empty for none.';
     return;
   }
-  withCore('applying the alpha cutoff', () => {
+  track(withCore('applying the alpha cutoff', () => {
     core._pageSetAlphaCutoff(cutoff);
     el.notes.textContent = notesOfCore();
-  }).then(afterEdit);
+  }).then(afterEdit));
 });
 
 el.save.addEventListener('click', () => {
-  withCore('writing vorna.spr', () => {
+  track(withCore('writing vorna.spr', () => {
     const saved = core._pageSave(el.compact.checked);
     el.notes.textContent = notesOfCore();
     if (saved) download(result(), 'vorna.spr', 'application/octet-stream');
     core._pageDropResult();
-  });
+  }));
 });
 
 function download(bytes, name, type) {
@@ -621,12 +634,12 @@ function download(bytes, name, type) {
 el.openFile.addEventListener('change', () => {
   const file = el.openFile.files[0];
   el.openFile.value = '';
-  if (file) openArchive(file);
+  if (file) track(openArchive(file));
 });
 el.pngFiles.addEventListener('change', () => {
   const files = Array.from(el.pngFiles.files);
   el.pngFiles.value = '';
-  if (files.length) replaceMany(files);
+  if (files.length) track(replaceMany(files));
 });
 
 document.addEventListener('dragover', (event) => { event.preventDefault(); });
@@ -636,14 +649,14 @@ document.addEventListener('drop', (event) => {
   if (files.length === 0) return;
   // One file onto a pic replaces it, whatever its name.
   if (files.length === 1 && state.open) {
-    if (!el.view.hidden && el.view.contains(event.target)) { replaceOne(selectedId(), files[0]); return; }
+    if (!el.view.hidden && el.view.contains(event.target)) { track(replaceOne(selectedId(), files[0])); return; }
     const index = el.box.contains(event.target) ? indexAt(event.clientX, event.clientY) : -1;
-    if (index >= 0) { select(index, false); replaceOne(state.shown[index], files[0]); return; }
+    if (index >= 0) { select(index, false); track(replaceOne(state.shown[index], files[0])); return; }
   }
   // Elsewhere a file not named *.png is an archive to open; PNGs go to the
   // pics their names say.
-  if (files.length === 1 && !namedAsPng(files[0].name)) openArchive(files[0]);
-  else replaceMany(files);
+  if (files.length === 1 && !namedAsPng(files[0].name)) track(openArchive(files[0]));
+  else track(replaceMany(files));
 });
 
 function namedAsPng(name) {
@@ -654,18 +667,32 @@ function namedAsPng(name) {
   return png;
 }
 
-// What the tests and the benchmark read: the core's own pixels of a pic
-// (not a canvas's, which premultiplies alpha), and the heap's size.
+// What the tests and the benchmark read: when the page is done with what
+// it was asked, which slots hold pics, the core's own pixels of pics (not a
+// canvas's, which premultiplies alpha), and the size of the core's memory.
 window.vornaPage = {
-  ready: () => coreReady.then(() => true),
-  pixels: (id) => withCore('reading pixels', () => {
+  idle: async () => {
+    while (pending.size) await Promise.allSettled([...pending]);
+    await coreReady;
+    await new Promise((done) => requestAnimationFrame(() => setTimeout(done, 0)));
+    return true;
+  },
+  listed: () => {
+    const slots = slotsView(), ids = [];
+    for (let id = 1; id <= core._pageCount(); ++id) if (slots[id * FIELDS + F_FLAGS] & LISTED) ids.push(id);
+    return ids;
+  },
+  pixels: (ids) => withCore('reading pixels', () => {
     const pointer = core._malloc(4 * SIDE * SIDE);
-    core._pagePixels(id, pointer);
-    const pixels = Array.from(int32s(pointer, SIDE * SIDE));
+    const all = ids.map((id) => {
+      core._pagePixels(id, pointer);
+      return Array.from(int32s(pointer, SIDE * SIDE));
+    });
     core._free(pointer);
-    return pixels;
+    return all;
   }),
   heapBytes: () => core.HEAPU8.length,
+  memoryInUse: () => core._pageMemoryInUse(),
   state,
 };
 
