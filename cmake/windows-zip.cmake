@@ -1,6 +1,6 @@
 # The Windows zip, vorna-unpack-<version>-win64.zip (cpack -G ZIP): the
-# programs, README, LICENSE and each program's manual as plain text, all in
-# one folder. Text files get Windows' CR LF line ends.
+# programs, the web page, README, LICENSE and each program's manual as plain
+# text, all in one folder. Text files get Windows' CR LF line ends.
 set(zip_files ${PROJECT_SOURCE_DIR}/README.md)
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
   list(APPEND zip_files ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -27,6 +27,17 @@ foreach(file IN LISTS zip_files)
     DEPENDS ${file} ${crlf})
   list(APPEND zip_texts ${PROJECT_BINARY_DIR}/zip/${name})
 endforeach()
+# The web page, as it is (its scripts' hashes are over its own bytes), from
+# scripts/build-web, which scripts/build-windows runs first.
+set(VORNA_WEB_PAGE ${PROJECT_SOURCE_DIR}/build-web/vorna.html
+    CACHE FILEPATH "vorna.html for the zip; empty for a zip without it")
+if(VORNA_WEB_PAGE)
+  if(NOT EXISTS ${VORNA_WEB_PAGE})
+    message(FATAL_ERROR "${VORNA_WEB_PAGE} is missing: build it with scripts/build-web, "
+                        "or set VORNA_WEB_PAGE empty for a zip without the web page")
+  endif()
+  install(FILES ${VORNA_WEB_PAGE} DESTINATION .)
+endif()
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/zip)
 add_custom_target(zip-texts ALL DEPENDS ${zip_texts})
 install(FILES ${zip_texts} DESTINATION .)
