@@ -1,8 +1,10 @@
-// make-bench-archive [--noisy] DIR [COUNT] [SEED]: writes DIR/vorna.spr with
-// COUNT slots (default 20,000, at most 65,535) of game-like sprites, the same
-// archive for the same seed (default 1). With --noisy every pixel carries a
-// little noise, as shaded and dithered sprites do, which makes their PNGs
-// compress worse than flat shapes.
+// make-bench-archive [--noisy] [--room BYTES] DIR [COUNT] [SEED]: writes
+// DIR/vorna.spr with COUNT slots (default 20,000, at most 65,535) of
+// game-like sprites, the same archive for the same seed (default 1). With
+// --noisy every pixel carries a little noise, as shaded and dithered sprites
+// do, which makes their PNGs compress worse than flat shapes. --room leaves
+// BYTES free below the 16 MiB that block offsets reach, so that edited pics
+// can be appended there.
 //
 // Each sprite is an irregular blob (a few overlapping ellipses with a ragged
 // edge) inside a transparent border, shaded from a light source at the top
@@ -117,15 +119,25 @@ Sprite drawSprite(std::mt19937& random, bool noisy) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool noisy = argc >= 2 && std::string(argv[1]) == "--noisy";
-  if (noisy) {
+  bool noisy = false;
+  long room = 0;
+  while (argc >= 2 && argv[1][0] == '-') {
+    if (std::string(argv[1]) == "--noisy") {
+      noisy = true;
+    } else if (std::string(argv[1]) == "--room" && argc >= 3) {
+      room = std::strtol(argv[2], nullptr, 10);
+      --argc;
+      ++argv;
+    } else {
+      break;
+    }
     --argc;
     ++argv;
   }
   const long count = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 20000;
   const long seed = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 1;
-  if (argc < 2 || argc > 4 || count < 1 || count > 65535 || seed < 0) {
-    std::fprintf(stderr, "usage: make-bench-archive [--noisy] DIR [COUNT 1..65535] [SEED]\n");
+  if (argc < 2 || argc > 4 || count < 1 || count > 65535 || seed < 0 || room < 0 || room > (1L << 23)) {
+    std::fprintf(stderr, "usage: make-bench-archive [--noisy] [--room BYTES] DIR [COUNT 1..65535] [SEED]\n");
     return 2;
   }
   try {
@@ -141,7 +153,8 @@ int main(int argc, char** argv) {
     for (long i = 0; i < count; ++i) {
       if (random() % 100 < 3) {
         writer.addEmptySlot();
-      } else if (end + packedExtra * (blocks + 1) + largestBlock <= 0xFFFFFF) {
+      } else if (end + packedExtra * (blocks + 1) + largestBlock + static_cast<std::size_t>(room) <=
+                 0xFFFFFF) {
         const testsupport::Bytes runs =
             testsupport::encodeRuns(testsupport::runsForSprite(drawSprite(random, noisy), random() % 2 == 0));
         writer.addPic(runs);

@@ -115,6 +115,7 @@ const state = {
   shown: new Int32Array(0), // ids of the cells, in order
   selected: 0, // index into shown
   edits: 0,
+  paintedAt: 0, // when the grid was last drawn (performance.now())
 };
 
 function slotsView() { return int32s(core._pageSlots(), (core._pageCount() + 1) * FIELDS); }
@@ -273,11 +274,15 @@ function drawAtlas(ids, columns) {
   const idsPointer = copyIn(new Uint8Array(ids.buffer, ids.byteOffset, ids.byteLength));
   core._pageDraw(idsPointer, ids.length, columns, grid.pointer);
   core._free(idsPointer);
-  const image = new ImageData(new Uint8ClampedArray(heap().buffer, grid.pointer, size).slice(), columns * SIDE,
+  const image = new ImageData(new Uint8ClampedArray(heap().buffer, grid.pointer, size), columns * SIDE,
                               rows * SIDE);
   if (!grid.atlas) grid.atlas = document.createElement('canvas');
-  grid.atlas.width = Math.max(grid.atlas.width, columns * SIDE);
-  grid.atlas.height = Math.max(grid.atlas.height, rows * SIDE);
+  // Setting a canvas's size clears it and costs as much as a new one: only
+  // when it must grow.
+  if (grid.atlas.width < columns * SIDE || grid.atlas.height < rows * SIDE) {
+    grid.atlas.width = Math.max(grid.atlas.width, columns * SIDE);
+    grid.atlas.height = Math.max(grid.atlas.height, rows * SIDE);
+  }
   grid.atlas.getContext('2d').putImageData(image, 0, 0);
   return grid.atlas;
 }
@@ -301,6 +306,7 @@ function paintNow() {
   }
   const context = canvas.getContext('2d');
   context.clearRect(0, 0, width, height);
+  state.paintedAt = performance.now();
   if (!state.open || state.shown.length === 0) return;
   const top = el.scroller.scrollTop;
   const firstRow = Math.floor(top / grid.cellH);
@@ -341,6 +347,7 @@ function paintNow() {
       context.strokeRect(x - 3.5, y - 3.5, side + 7, side + LABEL + 5);
     }
   }
+  state.paintedAt = performance.now();
 }
 
 // The frame says what is marked, by its pattern as well as its colour.
