@@ -50,7 +50,8 @@ bool followLinks(const std::string& name, std::string& target) {
       errno = code.value();
       return false;
     }
-    target = next.is_absolute() ? next.string() : (fs::path(parentOf(target)) / next).string();
+    const fs::path parent = fs::path(target).parent_path();
+    target = next.is_absolute() || parent.empty() ? next.string() : (parent / next).string();
   }
   errno = ELOOP;
   return false;
