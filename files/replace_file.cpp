@@ -416,8 +416,9 @@ NewFile placeIfAbsent(TempFile& temp) {
     } else if (errno != EEXIST) {
       struct stat existing {};
       const bool free = lstat(temp.target.c_str(), &existing) != 0 && errno == ENOENT;
-      placed = !free ? NewFile::taken
-                     : renameOver(temp.path, temp.target, /*sync=*/true) ? NewFile::placed : NewFile::failed;
+      placed = !free                                               ? NewFile::taken
+               : renameOver(temp.path, temp.target, /*sync=*/true) ? NewFile::placed
+                                                                   : NewFile::failed;
     }
   }
   // After a link, or when the name was taken, the temporary goes.
@@ -494,7 +495,8 @@ Backup keepBackup(const std::string& file, const std::string& backup, BackupMark
 
 void dropBackup(const std::string& backup, const BackupMark& mark) {
   struct stat existing {};
-  if (lstat(backup.c_str(), &existing) == 0 && static_cast<unsigned long long>(existing.st_dev) == mark.device &&
+  if (lstat(backup.c_str(), &existing) == 0 &&
+      static_cast<unsigned long long>(existing.st_dev) == mark.device &&
       static_cast<unsigned long long>(existing.st_ino) == mark.inode) {
     unlink(backup.c_str());
   }

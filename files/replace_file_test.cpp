@@ -111,7 +111,8 @@ FileId idOf(const std::filesystem::path& path) {
 
 // keepBackup in a child process refused `refused` system calls: what it
 // returned, and errno.
-std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir, const std::vector<testsupport::RefusedCall>& refused) {
+std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir,
+                                const std::vector<testsupport::RefusedCall>& refused) {
   int report[2];
   if (pipe(report) != 0) return {Backup::failed, -1};
   const pid_t child = fork();
@@ -119,8 +120,8 @@ std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir, const std::v
     if (!refused.empty()) testsupport::refuseSystemCalls(refused);
     BackupMark mark;
     errno = 0;
-    const int result[2] = {static_cast<int>(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark)),
-                           errno};
+    const int result[2] = {
+        static_cast<int>(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark)), errno};
     _exit(write(report[1], result, sizeof result) == sizeof result ? 0 : 1);
   }
   close(report[1]);
@@ -138,19 +139,21 @@ std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir, const std::v
 TEST(Backup, IsWholeAndNeverReplacesOrRemovesAnother) {
   using testsupport::RefusedCall;
   const std::vector<std::vector<RefusedCall>> systems = {
-      {},                                                                   // links
-      testsupport::noLinks(),                                               // a copy (vfat, SMB)
+      {},                                                                 // links
+      testsupport::noLinks(),                                             // a copy (vfat, SMB)
       {{SYS_link, EPERM}, {SYS_linkat, EPERM}, {SYS_renameat2, EINVAL}},  // a copy, looked for and renamed
   };
   for (std::size_t k = 0; k < systems.size(); ++k) {
     testsupport::ScratchDir dir;
     testsupport::writeFile(dir / "a.spr", {'o', 'l', 'd'});
-    std::filesystem::permissions(dir / "a.spr", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir / "a.spr",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(backUpIn(dir, systems[k]).first, Backup::made) << k;
     EXPECT_EQ(contentOf(dir / "a.spr.bak"), "old") << k;
     EXPECT_EQ(std::filesystem::status(dir / "a.spr.bak").permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    EXPECT_EQ(idOf(dir / "a.spr.bak").inode == idOf(dir / "a.spr").inode, k == 0) << "linked only where links work";
+    EXPECT_EQ(idOf(dir / "a.spr.bak").inode == idOf(dir / "a.spr").inode, k == 0)
+        << "linked only where links work";
     EXPECT_EQ(dir.names(), (std::set<std::string>{"a.spr", "a.spr.bak"})) << "a temporary left: " << k;
 
     std::filesystem::remove(dir / "a.spr");  // replaced, as a pack replaces it

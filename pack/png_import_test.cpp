@@ -1,7 +1,6 @@
 #include "pack/png_import.h"
 
 #include <gtest/gtest.h>
-
 #include <zlib.h>
 
 #include <fstream>
@@ -202,7 +201,8 @@ class RawPng {
     const std::size_t start = bytes_.size();
     bytes_.insert(bytes_.end(), type.begin(), type.end());
     bytes_.insert(bytes_.end(), data.begin(), data.end());
-    const auto crc = static_cast<std::uint32_t>(crc32(0, bytes_.data() + start, static_cast<uInt>(bytes_.size() - start)));
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, bytes_.data() + start, static_cast<uInt>(bytes_.size() - start)));
     putBe32(badCrc ? crc ^ 1 : crc);
     return *this;
   }
@@ -228,11 +228,14 @@ class RawPng {
       packed = {0x78, 0x01};
       for (std::size_t k = 0; k < emptyBlocks; ++k) packed.insert(packed.end(), {0, 0, 0, 0xFF, 0xFF});
       const auto length = static_cast<std::uint16_t>(raw.size());
-      packed.insert(packed.end(), {1, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                                   static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
+      packed.insert(packed.end(),
+                    {1, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+                     static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
       packed.insert(packed.end(), raw.begin(), raw.end());
       const auto check = static_cast<std::uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size())));
-      for (int shift = 24; shift >= 0; shift -= 8) packed.push_back(static_cast<std::uint8_t>(check >> shift));
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        packed.push_back(static_cast<std::uint8_t>(check >> shift));
+      }
     }
     // In chunks of 8 KiB, as encoders split it.
     for (std::size_t at = 0; at < packed.size(); at += 8192) {
@@ -258,14 +261,18 @@ TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
   const std::vector<std::uint8_t> palette = {255, 0, 0, 0, 255, 0};
   std::vector<std::uint8_t> indexes(32, 1);
   indexes[0] = 0;
-  const std::vector<std::uint8_t> rgba(32 * 4, 255);
-  const auto paletted = [&](const std::vector<std::uint8_t>& row) { return RawPng().header(3).chunk("PLTE", palette).image(row); };
+  const std::vector<std::uint8_t> rgba(std::size_t{32} * 4, 255);
+  const auto paletted = [&](const std::vector<std::uint8_t>& row) {
+    return RawPng().header(3).chunk("PLTE", palette).image(row);
+  };
   std::vector<RawPng> unknowns(1, RawPng().header(6));
   for (int k = 0; k < 70; ++k) unknowns[0].chunk("prVt", {1, 2, 3});
 
   const std::vector<std::pair<std::string, RawPng>> refused = {
-      {"tRNS: CRC error", RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0}, true).image(indexes).end()},
-      {"tRNS: invalid", RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0, 255, 255}).image(indexes).end()},
+      {"tRNS: CRC error",
+       RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0}, true).image(indexes).end()},
+      {"tRNS: invalid",
+       RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0, 255, 255}).image(indexes).end()},
       {"tRNS: out of place", paletted(indexes).chunk("tRNS", {0}).end()},
       {"tEXt: CRC error", RawPng().header(6).chunk("tEXt", {'a', 0, 'b'}, true).image(rgba).end()},
       {"palette index 5, past the palette's 2 colours", paletted(std::vector<std::uint8_t>(32, 5)).end()},
@@ -284,9 +291,18 @@ TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
 
   std::string error;
   const RawPng stored = RawPng().header(6).image(rgba, 0, 10).end();  // the same stream, not padded to excess
-  EXPECT_TRUE(importPngBytes(stored.bytes().data(), stored.bytes().size(), exactAlpha, pixels, error)) << error;
-  const RawPng withText = RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0}).chunk("tEXt", std::vector<std::uint8_t>(200000, 'x')).image(indexes).chunk("iTXt", {'a', 0, 0, 0, 0, 0}).end();
-  ASSERT_TRUE(importPngBytes(withText.bytes().data(), withText.bytes().size(), exactAlpha, pixels, error)) << error;
+  EXPECT_TRUE(importPngBytes(stored.bytes().data(), stored.bytes().size(), exactAlpha, pixels, error))
+      << error;
+  const RawPng withText = RawPng()
+                              .header(3)
+                              .chunk("PLTE", palette)
+                              .chunk("tRNS", {0})
+                              .chunk("tEXt", std::vector<std::uint8_t>(200000, 'x'))
+                              .image(indexes)
+                              .chunk("iTXt", {'a', 0, 0, 0, 0, 0})
+                              .end();
+  ASSERT_TRUE(importPngBytes(withText.bytes().data(), withText.bytes().size(), exactAlpha, pixels, error))
+      << error;
   for (std::size_t p = 0; p < pixels.size(); ++p) {
     EXPECT_EQ(pixels[p], p % 32 == 0 ? transparentPixel : 0x00FF00) << p;
   }

@@ -142,10 +142,12 @@ class PackRun {
     good = outputUsable && good;
     const std::optional<std::string> baseName = chooseBase();
     BaseArchive base;
-    const bool baseOpen = baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
+    const bool baseOpen =
+        baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
     if (baseName && !baseOpen) good = false;
     if (good && ids.empty() && !baseName) {
-      reportError(directory_, "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
+      reportError(directory_,
+                  "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
       return 1;
     }
     // Planned even after a bad input, so that every bad PNG is reported.
@@ -183,7 +185,8 @@ class PackRun {
       }
     }
     struct stat backup {};
-    if (lstat(backup_.c_str(), &backup) == 0 && (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
+    if (lstat(backup_.c_str(), &backup) == 0 &&
+        (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
       reportError(backup_, "is not a regular file");
       return false;
     }
@@ -253,7 +256,8 @@ class PackRun {
 
 }  // namespace
 
-bool findPics(const std::string& directory, const std::string& shownDirectory, std::map<int, std::string>& names) {
+bool findPics(const std::string& directory, const std::string& shownDirectory,
+              std::map<int, std::string>& names) {
   bool good = true;
   std::error_code code;
   for (fs::directory_iterator it(directory, code), end; !code && it != end; it.increment(code)) {
@@ -269,8 +273,9 @@ bool findPics(const std::string& directory, const std::string& shownDirectory, s
       const auto [known, fresh] = names.emplace(kind.id, name);
       if (!fresh) {
         // 5.png and 5.PNG, where case tells names apart.
-        reportError(shownPath(shownDirectory, std::max(name, known->second)),
-                    "is pic " + std::to_string(kind.id) + "'s PNG as well as " + std::min(name, known->second));
+        reportError(
+            shownPath(shownDirectory, std::max(name, known->second)),
+            "is pic " + std::to_string(kind.id) + "'s PNG as well as " + std::min(name, known->second));
         good = false;
       }
     }

@@ -183,8 +183,8 @@ TEST(EndToEnd, UnwritableOutputsAreReportedAndTheRestWritten) {
   std::filesystem::create_directory(dir / "2.png");
   // A full disk, where a scratch full device (made where this user may, and
   // never the machine's own) can stand for one: Windows has no such file.
-  const bool fullDisk = !testsupport::underWine() &&
-                        mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  const bool fullDisk =
+      !testsupport::underWine() && mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
   if (fullDisk) std::filesystem::create_symlink("full", dir / "3.png");
   const ProgramRun run = unpack(dir, writer.bytes());
   EXPECT_EQ(run.output, std::string("Number of pics: 3\nPics done: 1\nUnable to write 2.png!\n") +
@@ -276,7 +276,8 @@ TEST(EndToEnd, NamesThatLeadToTheArchiveOrToAReadOnlyFileAreRefused) {
   fs::create_symlink("kept", dir / "3.png");
   const ProgramRun run = unpack(dir);
   EXPECT_EQ(run.output,
-            "Number of pics: 4\nUnable to write 1.png!\nUnable to write 2.png!\nUnable to write 3.png!\nPics done: 4\n");
+            "Number of pics: 4\nUnable to write 1.png!\nUnable to write 2.png!\nUnable to write 3.png!\nPics "
+            "done: 4\n");
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_EQ(testsupport::readFile(dir / "vorna.spr"), archive);
   EXPECT_EQ(fs::file_size(dir / "kept"), 3u);

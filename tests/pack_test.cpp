@@ -394,7 +394,7 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
     testsupport::writeFile(dir / name, good);
   }
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
-  testsupport::writeFile(dir / "x1.png", {1, 2, 3});  // skipped, with a word
+  testsupport::writeFile(dir / "x1.png", {1, 2, 3});     // skipped, with a word
   testsupport::PngLayout small;
   small.width = small.height = 16;
   small.rows.resize(std::size_t{16} * 16 * 4);
@@ -468,7 +468,9 @@ TEST(Pack, ReadOnlyArchiveIsNotReplaced) {
 // Each entry's name and kind: a snapshot that never opens a FIFO.
 std::map<std::string, std::filesystem::file_type> kinds(const ScratchDir& dir) {
   std::map<std::string, std::filesystem::file_type> found;
-  for (const std::string& name : dir.names()) found[name] = std::filesystem::symlink_status(dir / name).type();
+  for (const std::string& name : dir.names()) {
+    found[name] = std::filesystem::symlink_status(dir / name).type();
+  }
   return found;
 }
 
@@ -496,7 +498,8 @@ TEST(Pack, OutputsThatAreNotFilesAreRefusedAndDryRunsWriteNothing) {
       const ProgramRun run = pack(dir, args);
       EXPECT_EQ(run.exitStatus, 1) << output;
       // A link is followed: the message names the file it leads to.
-      EXPECT_EQ(run.errors, "vorna-pack: " + (output == "to-fifo" ? "fifo" : output) + ": is not a regular file\n");
+      EXPECT_EQ(run.errors,
+                "vorna-pack: " + (output == "to-fifo" ? "fifo" : output) + ": is not a regular file\n");
       EXPECT_EQ(kinds(dir), before) << output;
     }
   }
@@ -540,8 +543,10 @@ TEST(Pack, SymlinkedArchiveIsWrittenWhereItPoints) {
   EXPECT_TRUE(fs::is_symlink(dir / "vorna.spr"));
   EXPECT_EQ(fs::read_symlink(dir / "vorna.spr"), "store/real.spr");
   EXPECT_EQ(readFile(dir / "store" / "real.spr.bak"), base);
-  EXPECT_EQ(fs::status(dir / "store" / "real.spr").permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite, onePixel(9, Rgb{9, 9, 9}));
+  EXPECT_EQ(fs::status(dir / "store" / "real.spr").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite,
+            onePixel(9, Rgb{9, 9, 9}));
   EXPECT_EQ(dir.names(), (std::set<std::string>{"store", "vorna.spr", "1.png"}));
 }
 
@@ -599,9 +604,10 @@ TEST(Pack, PngsThatAreNoFilesOrAreTheArchiveAreRefused) {
   const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 1);
-  EXPECT_EQ(run.errors, "vorna-pack: 5.png: is not a regular file\n"
-                        "vorna-pack: 6.png: is not a regular file\n"
-                        "vorna-pack: 7.png: is the archive being written\n");
+  EXPECT_EQ(run.errors,
+            "vorna-pack: 5.png: is not a regular file\n"
+            "vorna-pack: 6.png: is not a regular file\n"
+            "vorna-pack: 7.png: is the archive being written\n");
   EXPECT_EQ(readFile(dir / "vorna.spr"), testsupport::mixedArchive());
 }
 
@@ -618,10 +624,12 @@ TEST(Pack, PicNamesAndNothingToPack) {
   std::set<std::string> skipped;
   std::istringstream lines(run.errors);
   for (std::string line; std::getline(lines, line);) skipped.insert(line);
-  EXPECT_EQ(skipped, (std::set<std::string>{"vorna-pack:  5.png: skipped: not a pic's name (1.png to 65535.png)",
-                                            "vorna-pack: +5.png: skipped: not a pic's name (1.png to 65535.png)",
-                                            "vorna-pack: five.png: skipped: not a pic's name (1.png to 65535.png)"}));
-  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite, onePixel(2, Rgb{2, 2, 2}));
+  EXPECT_EQ(skipped,
+            (std::set<std::string>{"vorna-pack:  5.png: skipped: not a pic's name (1.png to 65535.png)",
+                                   "vorna-pack: +5.png: skipped: not a pic's name (1.png to 65535.png)",
+                                   "vorna-pack: five.png: skipped: not a pic's name (1.png to 65535.png)"}));
+  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite,
+            onePixel(2, Rgb{2, 2, 2}));
 
   if (!testsupport::underWine()) {  // one name only, where case does not tell names apart
     testsupport::writeSpritePng(dir / "2.png", Sprite{});
@@ -634,7 +642,8 @@ TEST(Pack, PicNamesAndNothingToPack) {
   run = pack(empty);
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.errors,
-            "vorna-pack: .: holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack\n");
+            "vorna-pack: .: holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to "
+            "pack\n");
   EXPECT_TRUE(empty.names().empty());
 }
 
