@@ -475,9 +475,9 @@ std::map<std::string, std::filesystem::file_type> kinds(const ScratchDir& dir) {
 }
 
 // An output, or a .bak, that is there but is not a regular file (nor a link
-// to one) is refused before any work, and nothing changes: no device node
-// is ever replaced. -n does all the work and writes nothing.
-TEST(Pack, OutputsThatAreNotFilesAreRefusedAndDryRunsWriteNothing) {
+// to one) is refused before any work, dry run or not, and nothing changes:
+// no device node is ever replaced.
+TEST(Pack, OutputsThatAreNotFilesAreRefused) {
   if (testsupport::underWine()) GTEST_SKIP() << "Windows has no FIFOs or device nodes";
   namespace fs = std::filesystem;
   ScratchDir dir;
@@ -517,11 +517,19 @@ TEST(Pack, OutputsThatAreNotFilesAreRefusedAndDryRunsWriteNothing) {
     EXPECT_EQ(kinds(dir), withBackup);
     fs::remove(dir / "vorna.spr.bak");
   }
-  ProgramRun run = pack(dir, {"-n"});
+}
+
+// --dry-run does all the work, the check of the archive included, and writes
+// nothing.
+TEST(Pack, DryRunWritesNothing) {
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  const auto files = snapshot(dir);
+  const ProgramRun run = pack(dir, {"-n"});
   EXPECT_EQ(run.exitStatus, 0) << run.errors;
   EXPECT_EQ(run.output, "vorna-pack: would write vorna.spr: 3 pics, 1 changed, 2 kept, 0 new\n");
-  EXPECT_EQ(kinds(dir), before);
-  EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+  EXPECT_EQ(snapshot(dir), files);
 }
 
 // A symlinked archive is written where it points: the link stays, the file
