@@ -94,7 +94,9 @@ namespace {
 // 64-bit positions, so that an archive with gigabytes after its blocks is
 // still measured right where long has 32 bits (Windows).
 #ifdef _WIN32
-bool seekTo64(std::FILE* archive, long long offset, int whence) { return _fseeki64(archive, offset, whence) == 0; }
+bool seekTo64(std::FILE* archive, long long offset, int whence) {
+  return _fseeki64(archive, offset, whence) == 0;
+}
 long long tell64(std::FILE* archive) { return _ftelli64(archive); }
 #else
 bool seekTo64(std::FILE* archive, long long offset, int whence) {
@@ -114,7 +116,8 @@ ReadStatus skipBytes(std::FILE* archive, std::size_t count) {
   const long long size = tell64(archive);
   if (size < 0) return ReadStatus::error;
   if (size - here < static_cast<long long>(count)) return ReadStatus::end;
-  return seekTo64(archive, here + static_cast<long long>(count), SEEK_SET) ? ReadStatus::ok : ReadStatus::error;
+  return seekTo64(archive, here + static_cast<long long>(count), SEEK_SET) ? ReadStatus::ok
+                                                                           : ReadStatus::error;
 }
 
 void reportShortRead(ReadStatus status, const char* endLine, int id) {

@@ -112,9 +112,8 @@ int main(int argc, char** argv) {
     const std::string name = std::to_string(png.id) + ".png";
     const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     const auto size = static_cast<std::size_t>(png.size);
-    if (out < 0 || write(out, png.bytes, size) != static_cast<ssize_t>(size) || fchmod(out, 0666 & ~mask) != 0 ||
-        close(out) != 0 ||
-        std::rename(temp.c_str(), name.c_str()) != 0) {
+    if (out < 0 || write(out, png.bytes, size) != static_cast<ssize_t>(size) ||
+        fchmod(out, 0666 & ~mask) != 0 || close(out) != 0 || std::rename(temp.c_str(), name.c_str()) != 0) {
       return 1;
     }
   }

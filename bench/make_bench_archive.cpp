@@ -1,10 +1,16 @@
-// make-bench-archive [--noisy] [--room BYTES] DIR [COUNT] [SEED]: writes
-// DIR/vorna.spr with COUNT slots (default 20,000, at most 65,535) of
-// game-like sprites, the same archive for the same seed (default 1). With
-// --noisy every pixel carries a little noise, as shaded and dithered sprites
-// do, which makes their PNGs compress worse than flat shapes. --room leaves
-// BYTES free below the 16 MiB that block offsets reach, so that edited pics
-// can be appended there.
+// make-bench-archive [--room BYTES] [--noisy|--shared|--overlapping] DIR
+// [COUNT] [SEED]: writes DIR/vorna.spr with COUNT slots (default 20,000, at
+// most 65,535) of game-like sprites, the same archive for the same seed
+// (default 1). With --noisy every pixel carries a little noise, as shaded and
+// dithered sprites do, which makes their PNGs compress worse than flat shapes.
+// --room leaves BYTES free below the 16 MiB that block offsets reach, so that
+// edited pics can be appended there.
+//
+// The other two draw the worst a base can be for its size: every slot shares
+// one maximal block (a run of 65,535 colours, 196,609 bytes of which 1,024
+// land), or every slot has a maximal block of its own, each starting 9 bytes
+// after the last, all overlapping. Decoded naively, either costs 65,535 times
+// 196 KB.
 //
 // Each sprite is an irregular blob (a few overlapping ellipses with a ragged
 // edge) inside a transparent border, shaded from a light source at the top
@@ -116,32 +122,59 @@ Sprite drawSprite(std::mt19937& random, bool noisy) {
   return sprite;
 }
 
+// Maximal blocks: prefix, size 65,535, one run (t = 0, c = 65,535). Shared:
+// one such block for all; overlapping: the 9 bytes of a block's header and
+// run header, repeated, so that a block starts every 9 bytes.
+testsupport::Bytes worstBase(long count, bool shared, std::mt19937& random) {
+  testsupport::Bytes archive = {'V', 'S', 'P', 'R'};
+  testsupport::appendLe16(archive, static_cast<unsigned>(count));
+  const std::size_t blocks = 6 + 4 * static_cast<std::size_t>(count);
+  for (long k = 0; k < count; ++k) {
+    testsupport::appendLe32(archive, static_cast<std::uint32_t>(blocks + (shared ? 0 : 9 * static_cast<std::size_t>(k))));
+  }
+  const testsupport::Bytes header = {7, 8, 9, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF};
+  if (shared) {
+    archive.insert(archive.end(), header.begin(), header.end());
+    for (int k = 0; k < 3 * 65535; ++k) archive.push_back(static_cast<std::uint8_t>(random()));
+  } else {
+    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k) archive.insert(archive.end(), header.begin(), header.end());
+  }
+  return archive;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool noisy = false;
   long room = 0;
-  while (argc >= 2 && argv[1][0] == '-') {
-    if (std::string(argv[1]) == "--noisy") {
-      noisy = true;
-    } else if (std::string(argv[1]) == "--room" && argc >= 3) {
-      room = std::strtol(argv[2], nullptr, 10);
-      --argc;
-      ++argv;
-    } else {
-      break;
-    }
+  if (argc >= 3 && std::string(argv[1]) == "--room") {
+    room = std::strtol(argv[2], nullptr, 10);
+    argc -= 2;
+    argv += 2;
+  }
+  const std::string kind = argc >= 2 && argv[1][0] == '-' ? argv[1] : "";
+  if (!kind.empty()) {
     --argc;
     ++argv;
   }
+  const bool noisy = kind == "--noisy";
+  if (!kind.empty() && !noisy && kind != "--shared" && kind != "--overlapping") argc = 0;
   const long count = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 20000;
   const long seed = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 1;
   if (argc < 2 || argc > 4 || count < 1 || count > 65535 || seed < 0 || room < 0 || room > (1L << 23)) {
-    std::fprintf(stderr, "usage: make-bench-archive [--noisy] [--room BYTES] DIR [COUNT 1..65535] [SEED]\n");
+    std::fprintf(
+        stderr,
+        "usage: make-bench-archive [--room BYTES] [--noisy|--shared|--overlapping] DIR [COUNT 1..65535] "
+        "[SEED]\n");
     return 2;
   }
   try {
     std::mt19937 random(static_cast<unsigned>(seed));
+    if (kind == "--shared" || kind == "--overlapping") {
+      const std::filesystem::path path = std::filesystem::path(argv[1]) / "vorna.spr";
+      testsupport::writeFile(path, worstBase(count, kind == "--shared", random));
+      std::printf("%s: %ld slots\n", path.c_str(), count);
+      return 0;
+    }
     testsupport::ArchiveWriter writer;
     std::size_t end = 6 + 4 * static_cast<std::size_t>(count);  // where the next block would start
     constexpr std::size_t largestBlock = 5 + 4 * 1024 + 3 * 1024;

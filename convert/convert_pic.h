@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "archive/pic_entry.h"
-#include "convert/unpack_pass.h"
 #include "convert/pic_png.h"
+#include "convert/unpack_pass.h"
 #include "convert/walk_runs.h"
-
-
 
 // Writes pic `entry` as N.png (32 x 32 RGBA) in the current directory, decoding
 // its run data from the archive, which readPicHeader has left at the start of

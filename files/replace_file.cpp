@@ -395,7 +395,8 @@ bool mayReplace(const std::string& target, const struct stat& existing) {
 }
 
 void discardTemp(TempFile& temp) {
-  const bool existed = temp.fd >= 0;
+  // Created and not yet committed: open, or closed by a finish that failed.
+  const bool existed = temp.fd >= 0 || temp.slot >= 0;
   closeAndForget(temp);
   if (existed) unlink(temp.path.c_str());
 }
@@ -414,15 +415,17 @@ NewFile placeIfAbsent(TempFile& temp) {
       placed = NewFile::placed;
     } else if (errno != EEXIST) {
       struct stat existing {};
-      placed = lstat(temp.target.c_str(), &existing) != 0 && errno == ENOENT &&
-                       renameOver(temp.path, temp.target, /*sync=*/true)
-                   ? NewFile::placed
-                   : NewFile::taken;
+      const bool free = lstat(temp.target.c_str(), &existing) != 0 && errno == ENOENT;
+      placed = !free                                               ? NewFile::taken
+               : renameOver(temp.path, temp.target, /*sync=*/true) ? NewFile::placed
+                                                                   : NewFile::failed;
     }
   }
   // After a link, or when the name was taken, the temporary goes.
+  const int error = errno;
   unlink(temp.path.c_str());
   forget(temp);
+  errno = error;
   return placed;
 }
 
@@ -462,6 +465,7 @@ Backup copyBackup(const std::string& file, const std::string& backup) {
     return Backup::failed;
   }
   const NewFile placed = placeIfAbsent(temp);
+  if (placed == NewFile::failed) return Backup::failed;
   if (placed == NewFile::placed) syncDirectoryOf(backup);
   return placed == NewFile::placed ? Backup::made : Backup::existed;
 }
@@ -469,14 +473,16 @@ Backup copyBackup(const std::string& file, const std::string& backup) {
 }  // namespace
 
 Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark) {
-  struct stat existing {};
-  if (lstat(backup.c_str(), &existing) == 0) return Backup::existed;
   // A hard link is the old file itself: nothing to copy, and it takes the
-  // name only if it is free.
+  // name only if the name is free, in one step: a backup that another run
+  // made just now stays as it is.
   Backup result = Backup::made;
+  struct stat existing {};
   if (link(file.c_str(), backup.c_str()) != 0) {
     if (errno == EEXIST) return Backup::existed;
-    // Not every file system has links (vfat, SMB, some FUSE mounts).
+    // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
+    // then, unless a backup is there already.
+    if (lstat(backup.c_str(), &existing) == 0) return Backup::existed;
     errno = 0;
     result = copyBackup(file, backup);
   }
@@ -489,7 +495,8 @@ Backup keepBackup(const std::string& file, const std::string& backup, BackupMark
 
 void dropBackup(const std::string& backup, const BackupMark& mark) {
   struct stat existing {};
-  if (lstat(backup.c_str(), &existing) == 0 && static_cast<unsigned long long>(existing.st_dev) == mark.device &&
+  if (lstat(backup.c_str(), &existing) == 0 &&
+      static_cast<unsigned long long>(existing.st_dev) == mark.device &&
       static_cast<unsigned long long>(existing.st_ino) == mark.inode) {
     unlink(backup.c_str());
   }

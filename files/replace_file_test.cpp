@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -77,6 +79,112 @@ TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
   const int starting = open(alone.path().c_str(), O_RDONLY | O_DIRECTORY);
   EXPECT_NE(flock(starting, LOCK_EX | LOCK_NB), 0);
   close(starting);
+}
+
+// Temporaries are their owner's alone while written, and get the mode of
+// the file they replace, or a new file's, when committed.
+TEST(ReplaceFile, TemporaryIsTheOwnersAloneUntilCommitted) {
+  testsupport::ScratchDir dir;
+  const mode_t mask = umask(022);
+  for (const int mode : {-1, 0640}) {
+    TempFile temp;
+    ASSERT_TRUE(createTempBeside((dir / "1.png").string(), temp));
+    struct stat info {};
+    ASSERT_EQ(stat(temp.path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_TRUE(commitTemp(temp, /*sync=*/false, mode));
+    ASSERT_EQ(stat((dir / "1.png").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode < 0 ? 0644u : 0640u);
+  }
+  umask(mask);
+}
+
+struct FileId {
+  ino_t inode = 0;
+  std::string content;
+};
+
+FileId idOf(const std::filesystem::path& path) {
+  struct stat info {};
+  return {stat(path.c_str(), &info) == 0 ? info.st_ino : 0, contentOf(path)};
+}
+
+// keepBackup in a child process refused `refused` system calls: what it
+// returned, and errno.
+std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir,
+                                const std::vector<testsupport::RefusedCall>& refused) {
+  int report[2];
+  if (pipe(report) != 0) return {Backup::failed, -1};
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!refused.empty()) testsupport::refuseSystemCalls(refused);
+    BackupMark mark;
+    errno = 0;
+    const int result[2] = {
+        static_cast<int>(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark)), errno};
+    _exit(write(report[1], result, sizeof result) == sizeof result ? 0 : 1);
+  }
+  close(report[1]);
+  int result[2] = {-1, -1};
+  const bool got = read(report[0], result, sizeof result) == sizeof result;
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return {got ? static_cast<Backup>(result[0]) : Backup::failed, got ? result[1] : -1};
+}
+
+// A backup holds the file as it was, whole; one that exists already, made by
+// an earlier pack or by another run a moment ago, is never touched; and only
+// the backup this run made is ever removed.
+TEST(Backup, IsWholeAndNeverReplacesOrRemovesAnother) {
+  using testsupport::RefusedCall;
+  const std::vector<std::vector<RefusedCall>> systems = {
+      {},                                                                 // links
+      testsupport::noLinks(),                                             // a copy (vfat, SMB)
+      {{SYS_link, EPERM}, {SYS_linkat, EPERM}, {SYS_renameat2, EINVAL}},  // a copy, looked for and renamed
+  };
+  for (std::size_t k = 0; k < systems.size(); ++k) {
+    testsupport::ScratchDir dir;
+    testsupport::writeFile(dir / "a.spr", {'o', 'l', 'd'});
+    std::filesystem::permissions(dir / "a.spr",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(backUpIn(dir, systems[k]).first, Backup::made) << k;
+    EXPECT_EQ(contentOf(dir / "a.spr.bak"), "old") << k;
+    EXPECT_EQ(std::filesystem::status(dir / "a.spr.bak").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(idOf(dir / "a.spr.bak").inode == idOf(dir / "a.spr").inode, k == 0)
+        << "linked only where links work";
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"a.spr", "a.spr.bak"})) << "a temporary left: " << k;
+
+    std::filesystem::remove(dir / "a.spr");  // replaced, as a pack replaces it
+    testsupport::writeFile(dir / "a.spr", {'n', 'e', 'w'});
+    const FileId before = idOf(dir / "a.spr.bak");
+    EXPECT_EQ(backUpIn(dir, systems[k]).first, Backup::existed) << k;
+    EXPECT_EQ(idOf(dir / "a.spr.bak").inode, before.inode) << k;
+    EXPECT_EQ(contentOf(dir / "a.spr.bak"), "old") << k;
+    EXPECT_EQ(dir.names().size(), 2u) << k;
+  }
+
+  // A copy that cannot be flushed to the disk is no backup: nothing is left,
+  // and errno says why.
+  testsupport::ScratchDir dir;
+  testsupport::writeFile(dir / "a.spr", {'o', 'l', 'd'});
+  std::vector<RefusedCall> failing = testsupport::noLinks();
+  failing.push_back({SYS_fsync, EIO});
+  EXPECT_EQ(backUpIn(dir, failing), std::make_pair(Backup::failed, EIO));
+  EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
+
+  // Dropped only while it is still the one made.
+  BackupMark mark;
+  ASSERT_EQ(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark), Backup::made);
+  std::filesystem::remove(dir / "a.spr.bak");
+  testsupport::writeFile(dir / "a.spr.bak", {'t', 'h', 'e', 'i', 'r', 's'});
+  dropBackup((dir / "a.spr.bak").string(), mark);
+  EXPECT_EQ(contentOf(dir / "a.spr.bak"), "theirs");
+  std::filesystem::remove(dir / "a.spr.bak");
+  ASSERT_EQ(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark), Backup::made);
+  dropBackup((dir / "a.spr.bak").string(), mark);
+  EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ bool writeAndCheck(const PackPlan& plan, BaseArchive* base, const Placement& pla
   written = false;
   if (!output.start()) return false;
   const Sink sink = [&output](const void* data, std::size_t size) { return output.write(data, size); };
-  written = appended ? writeAppended(plan, placement, *base, sink) : writeCompact(plan, placement, base, sink);
+  written =
+      appended ? writeAppended(plan, placement, *base, sink) : writeCompact(plan, placement, base, sink);
   const std::uint8_t* bytes = nullptr;
   std::size_t held = 0;
   written = written && output.readBack(bytes, held);
@@ -70,8 +71,9 @@ bool writeCheckedArchive(const PackPlan& plan, BaseArchive* base, bool compact, 
   }
   if (writeAndCheck(plan, base, placement, false, output, written)) return true;
   output.discard();
-  report(outputName, written ? "internal error: the archive written does not read back as planned; nothing written"
-                             : output.failure());
+  report(outputName,
+         written ? "internal error: the archive written does not read back as planned; nothing written"
+                 : output.failure());
   return false;
 }
 

@@ -120,7 +120,8 @@ class BaseBlocks {
       // run reads past that. (A cursor past pixel 1023 can stop it short of
       // its size.) A size that runs past the end of the file is kept as far
       // as the file goes.
-      const std::size_t stored = blockHeaderSize + static_cast<std::size_t>(std::max(outcome.consumed, entry.size));
+      const std::size_t stored =
+          blockHeaderSize + static_cast<std::size_t>(std::max(outcome.consumed, entry.size));
       block.bytes = static_cast<std::uint32_t>(std::min(stored, base_.bytes.size() - offset));
     }
     block.digest = digest.value();
@@ -339,7 +340,8 @@ bool verifyPack(const std::uint8_t* bytes, std::size_t held, const PackPlan& pla
       const auto add = [&digest](int p, const PicColour& colour) {
         digest.add(p, colour.red << 16 | colour.green << 8 | colour.blue);
       };
-      if (readBlockHeader(entry, source) == ReadStatus::ok && walkRuns(entry, source, add).status == ReadStatus::ok) {
+      if (readBlockHeader(entry, source) == ReadStatus::ok &&
+          walkRuns(entry, source, add).status == ReadStatus::ok) {
         known->second = digest.value();
       }
     }

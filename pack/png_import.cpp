@@ -37,7 +37,7 @@ constexpr std::uint64_t mostSkippedChunks = 64;
 // Chunks that cannot change a pic's pixels, skipped without being parsed
 // (their CRCs are still checked): text, profiles, suggested palettes. What
 // libpng finds wrong inside them would otherwise refuse a good picture.
-constexpr std::array<png_byte, 4 * 9> ignoredChunks = {
+constexpr std::array<png_byte, std::size_t{4}* 9> ignoredChunks = {
     't', 'E', 'X', 't', 'z', 'T', 'X', 't', 'i', 'T', 'X', 't', 'i', 'C', 'C', 'P', 's', 'P',
     'L', 'T', 'e', 'X', 'I', 'f', 'h', 'I', 'S', 'T', 't', 'I', 'M', 'E', 'p', 'C', 'A', 'L'};
 
@@ -93,7 +93,8 @@ class PngInput {
         left_ = png_get_uint_32(header_.data()) + std::uint64_t{4};  // data and CRC
         const bool idat = std::memcmp(header_.data() + 4, "IDAT", 4) == 0;
         if (!idat && std::memcmp(header_.data() + 4, "IEND", 4) != 0 &&
-            std::memcmp(header_.data() + 4, "PLTE", 4) != 0 && std::memcmp(header_.data() + 4, "tRNS", 4) != 0 &&
+            std::memcmp(header_.data() + 4, "PLTE", 4) != 0 &&
+            std::memcmp(header_.data() + 4, "tRNS", 4) != 0 &&
             std::memcmp(header_.data() + 4, "IHDR", 4) != 0 && ++otherChunks_ > mostSkippedChunks) {
           return "more chunks than a picture needs";
         }
@@ -203,7 +204,7 @@ int requestRgba(png_structp png, png_infop info, bool palette) {
   if (palette) {
     png_set_packing(png);
   } else {
-    png_set_expand(png);  // grey below 8 bits to 8, tRNS to alpha
+    png_set_expand(png);    // grey below 8 bits to 8, tRNS to alpha
     png_set_strip_16(png);  // the high byte of each 16-bit sample
     png_set_gray_to_rgb(png);
     if ((png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) == 0 &&
@@ -312,7 +313,8 @@ bool applyAlphaRule(const Rows& rows, int alphaCutoff, PicPixels& pixels, std::s
   // The rows lie back to back: 1,024 pixels of R, G, B, A, each taken as the
   // little-endian word A << 24 | B << 16 | G << 8 | R, in one plain loop that
   // the compiler can run several pixels at a time.
-  static_assert(sizeof(Rows) == 4 * std::tuple_size_v<PicPixels> && std::endian::native == std::endian::little);
+  static_assert(sizeof(Rows) == 4 * std::tuple_size_v<PicPixels> &&
+                std::endian::native == std::endian::little);
   const auto* bytes = reinterpret_cast<const png_byte*>(rows.data());
   const auto word = [bytes](std::size_t p) {
     std::uint32_t value = 0;
@@ -326,7 +328,8 @@ bool applyAlphaRule(const Rows& rows, int alphaCutoff, PicPixels& pixels, std::s
   for (std::size_t p = 0; p < pixels.size(); ++p) {
     const std::uint32_t value = word(p);
     anyBetween |= between(value);
-    const auto rgb = static_cast<std::int32_t>((value & 0xFF) << 16 | (value & 0xFF00) | (value >> 16 & 0xFF));
+    const auto rgb =
+        static_cast<std::int32_t>((value & 0xFF) << 16 | (value & 0xFF00) | (value >> 16 & 0xFF));
     pixels[p] = value >> 24 >= opaqueFrom ? rgb : transparentPixel;
   }
   if (!exact || anyBetween == 0) return true;

@@ -1,6 +1,7 @@
 #include "pack/png_import.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <map>
@@ -183,6 +184,128 @@ TEST(ImportPng, OtherSizesAndBrokenFilesAreRefusedWithTheReason) {
   std::string error;
   EXPECT_FALSE(importPng((dir / "cut.png").string(), exactAlpha, pixels, error));
   EXPECT_EQ(error.rfind("is not a readable PNG (", 0), 0u) << error;
+}
+
+// A PNG laid out chunk by chunk, damage and all.
+class RawPng {
+ public:
+  RawPng() : bytes_{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'} {}
+
+  RawPng& chunk(const std::string& type, const std::vector<std::uint8_t>& data, bool badCrc = false) {
+    return chunkOfLength(type, data, static_cast<std::uint32_t>(data.size()), badCrc);
+  }
+  // The length field says `length`, whatever follows.
+  RawPng& chunkOfLength(const std::string& type, const std::vector<std::uint8_t>& data, std::uint32_t length,
+                        bool badCrc = false) {
+    putBe32(length);
+    const std::size_t start = bytes_.size();
+    bytes_.insert(bytes_.end(), type.begin(), type.end());
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, bytes_.data() + start, static_cast<uInt>(bytes_.size() - start)));
+    putBe32(badCrc ? crc ^ 1 : crc);
+    return *this;
+  }
+  RawPng& header(std::uint8_t colourType) {
+    return chunk("IHDR", {0, 0, 0, 32, 0, 0, 0, 32, 8, colourType, 0, 0, 0});
+  }
+  // Each row's filter byte 0, then its bytes; followed in the same stream
+  // by `extra` more bytes of data past the image. Or, with `emptyBlocks`,
+  // stored whole after that many empty stored blocks, which add nothing.
+  RawPng& image(const std::vector<std::uint8_t>& row, std::size_t extra = 0, std::size_t emptyBlocks = 0) {
+    std::vector<std::uint8_t> raw;
+    for (int y = 0; y < 32; ++y) {
+      raw.push_back(0);
+      raw.insert(raw.end(), row.begin(), row.end());
+    }
+    std::mt19937 random(1);
+    for (std::size_t k = 0; k < extra; ++k) raw.push_back(static_cast<std::uint8_t>(random()));
+    std::vector<std::uint8_t> packed(compressBound(static_cast<uLong>(raw.size())));
+    uLongf size = static_cast<uLongf>(packed.size());
+    compress(packed.data(), &size, raw.data(), static_cast<uLong>(raw.size()));
+    packed.resize(size);
+    if (emptyBlocks > 0) {
+      packed = {0x78, 0x01};
+      for (std::size_t k = 0; k < emptyBlocks; ++k) packed.insert(packed.end(), {0, 0, 0, 0xFF, 0xFF});
+      const auto length = static_cast<std::uint16_t>(raw.size());
+      packed.insert(packed.end(),
+                    {1, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+                     static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
+      packed.insert(packed.end(), raw.begin(), raw.end());
+      const auto check = static_cast<std::uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size())));
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        packed.push_back(static_cast<std::uint8_t>(check >> shift));
+      }
+    }
+    // In chunks of 8 KiB, as encoders split it.
+    for (std::size_t at = 0; at < packed.size(); at += 8192) {
+      chunk("IDAT", {packed.begin() + static_cast<long>(at),
+                     packed.begin() + static_cast<long>(std::min(packed.size(), at + 8192))});
+    }
+    return *this;
+  }
+  RawPng& end() { return chunk("IEND", {}); }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  void putBe32(std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
+  std::vector<std::uint8_t> bytes_;
+};
+
+// A PNG that libpng reads only by repairing or dropping something, or whose
+// chunks would cost memory or time out of all proportion, is refused with
+// the reason; metadata that changes no pixel is no reason.
+TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
+  const std::vector<std::uint8_t> palette = {255, 0, 0, 0, 255, 0};
+  std::vector<std::uint8_t> indexes(32, 1);
+  indexes[0] = 0;
+  const std::vector<std::uint8_t> rgba(std::size_t{32} * 4, 255);
+  const auto paletted = [&](const std::vector<std::uint8_t>& row) {
+    return RawPng().header(3).chunk("PLTE", palette).image(row);
+  };
+  std::vector<RawPng> unknowns(1, RawPng().header(6));
+  for (int k = 0; k < 70; ++k) unknowns[0].chunk("prVt", {1, 2, 3});
+
+  const std::vector<std::pair<std::string, RawPng>> refused = {
+      {"tRNS: CRC error",
+       RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0}, true).image(indexes).end()},
+      {"tRNS: invalid",
+       RawPng().header(3).chunk("PLTE", palette).chunk("tRNS", {0, 255, 255}).image(indexes).end()},
+      {"tRNS: out of place", paletted(indexes).chunk("tRNS", {0}).end()},
+      {"tEXt: CRC error", RawPng().header(6).chunk("tEXt", {'a', 0, 'b'}, true).image(rgba).end()},
+      {"palette index 5, past the palette's 2 colours", paletted(std::vector<std::uint8_t>(32, 5)).end()},
+      {"tEXt: chunk data is too large", RawPng().header(6).chunkOfLength("tEXt", {'a', 0}, 0x7FFFFFFF)},
+      {"zTXt: chunk data is too large", RawPng().header(6).chunkOfLength("zTXt", {'a', 0}, 0x7FFFFFFF)},
+      {"compressed data goes on past the end of the image", RawPng().header(6).image(rgba, 40000).end()},
+      {"more compressed data than a 32 x 32 image needs", RawPng().header(6).image(rgba, 0, 20000).end()},
+      {"more chunks than a picture needs", unknowns[0].image(rgba).end()},
+  };
+  PicPixels pixels{};
+  for (const auto& [reason, png] : refused) {
+    std::string error;
+    EXPECT_FALSE(importPngBytes(png.bytes().data(), png.bytes().size(), exactAlpha, pixels, error)) << reason;
+    EXPECT_NE(error.find(reason), std::string::npos) << error;
+  }
+
+  std::string error;
+  const RawPng stored = RawPng().header(6).image(rgba, 0, 10).end();  // the same stream, not padded to excess
+  EXPECT_TRUE(importPngBytes(stored.bytes().data(), stored.bytes().size(), exactAlpha, pixels, error))
+      << error;
+  const RawPng withText = RawPng()
+                              .header(3)
+                              .chunk("PLTE", palette)
+                              .chunk("tRNS", {0})
+                              .chunk("tEXt", std::vector<std::uint8_t>(200000, 'x'))
+                              .image(indexes)
+                              .chunk("iTXt", {'a', 0, 0, 0, 0, 0})
+                              .end();
+  ASSERT_TRUE(importPngBytes(withText.bytes().data(), withText.bytes().size(), exactAlpha, pixels, error))
+      << error;
+  for (std::size_t p = 0; p < pixels.size(); ++p) {
+    EXPECT_EQ(pixels[p], p % 32 == 0 ? transparentPixel : 0x00FF00) << p;
+  }
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ bool followLinks(const std::string& name, std::string& target) {
       errno = code.value();
       return false;
     }
-    target = next.is_absolute() ? next.string() : (fs::path(parentOf(target)) / next).string();
+    const fs::path parent = fs::path(target).parent_path();
+    target = next.is_absolute() || parent.empty() ? next.string() : (parent / next).string();
   }
   errno = ELOOP;
   return false;
@@ -141,10 +142,12 @@ class PackRun {
     good = outputUsable && good;
     const std::optional<std::string> baseName = chooseBase();
     BaseArchive base;
-    const bool baseOpen = baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
+    const bool baseOpen =
+        baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
     if (baseName && !baseOpen) good = false;
     if (good && ids.empty() && !baseName) {
-      reportError(directory_, "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
+      reportError(directory_,
+                  "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
       return 1;
     }
     // Planned even after a bad input, so that every bad PNG is reported.
@@ -182,7 +185,8 @@ class PackRun {
       }
     }
     struct stat backup {};
-    if (lstat(backup_.c_str(), &backup) == 0 && (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
+    if (lstat(backup_.c_str(), &backup) == 0 &&
+        (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
       reportError(backup_, "is not a regular file");
       return false;
     }
@@ -252,7 +256,8 @@ class PackRun {
 
 }  // namespace
 
-bool findPics(const std::string& directory, const std::string& shownDirectory, std::map<int, std::string>& names) {
+bool findPics(const std::string& directory, const std::string& shownDirectory,
+              std::map<int, std::string>& names) {
   bool good = true;
   std::error_code code;
   const Report report = [&shownDirectory](const std::string& name, const std::string& what) {

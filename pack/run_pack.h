@@ -13,7 +13,8 @@
 // one pic (5.png and 5.PNG), are reported as errors; other names ending in
 // .png are listed as skipped; the rest are ignored. False on any error, or
 // when the directory cannot be read.
-bool findPics(const std::string& directory, const std::string& shownDirectory, std::map<int, std::string>& names);
+bool findPics(const std::string& directory, const std::string& shownDirectory,
+              std::map<int, std::string>& names);
 
 // Runs vorna-pack: returns the exit status, 0 when the archive was written,
 // 1 when nothing was. Errors go to standard error, the summary to standard

@@ -3,7 +3,11 @@
 // inputs.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -13,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "testsupport/archive_writer.h"
 #include "testsupport/model_unpack.h"
@@ -27,6 +32,7 @@ using testsupport::ArchiveWriter;
 using testsupport::Bytes;
 using testsupport::encodeRuns;
 using testsupport::ProgramRun;
+using testsupport::readFile;
 using testsupport::Rgb;
 using testsupport::ScratchDir;
 using testsupport::Sprite;
@@ -37,11 +43,6 @@ ProgramRun pack(const ScratchDir& dir, const std::vector<std::string>& args = {}
 
 ProgramRun unpack(const std::filesystem::path& dir) {
   return testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir);
-}
-
-Bytes readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 // Every file in the directory with its content.
@@ -393,7 +394,7 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
     testsupport::writeFile(dir / name, good);
   }
   testsupport::writeFile(dir / "notes.txt", {1, 2, 3});  // not a pic's name: ignored
-  testsupport::writeFile(dir / "x1.png", {1, 2, 3});  // skipped, with a word
+  testsupport::writeFile(dir / "x1.png", {1, 2, 3});     // skipped, with a word
   testsupport::PngLayout small;
   small.width = small.height = 16;
   small.rows.resize(std::size_t{16} * 16 * 4);
@@ -442,8 +443,8 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
   EXPECT_EQ(snapshot(dir), files);
 }
 
-// A read-only archive is not replaced, and that is known before any work
-// (run as user nobody when the tests run as root).
+// A read-only archive is not replaced, and that is known before any work,
+// whoever runs the pack: root, and user nobody when the tests run as root.
 TEST(Pack, ReadOnlyArchiveIsNotReplaced) {
   if (testsupport::underWine()) {
     GTEST_SKIP() << "wine runs only as the owner of its prefix, never as user nobody";
@@ -455,11 +456,219 @@ TEST(Pack, ReadOnlyArchiveIsNotReplaced) {
   namespace fs = std::filesystem;
   fs::permissions(dir / "vorna.spr", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   fs::permissions(dir.path(), fs::perms::all);
-  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), {}, /*unprivileged=*/true);
+  for (const bool unprivileged : {false, true}) {
+    const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), {}, unprivileged);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be replaced: permission denied\n");
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
+    EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+  }
+}
+
+// Each entry's name and kind: a snapshot that never opens a FIFO.
+std::map<std::string, std::filesystem::file_type> kinds(const ScratchDir& dir) {
+  std::map<std::string, std::filesystem::file_type> found;
+  for (const std::string& name : dir.names()) {
+    found[name] = std::filesystem::symlink_status(dir / name).type();
+  }
+  return found;
+}
+
+// An output, or a .bak, that is there but is not a regular file (nor a link
+// to one) is refused before any work, dry run or not, and nothing changes:
+// no device node is ever replaced.
+TEST(Pack, OutputsThatAreNotFilesAreRefused) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no FIFOs or device nodes";
+  namespace fs = std::filesystem;
+  ScratchDir dir;
+  const Bytes base = testsupport::mixedArchive();
+  testsupport::writeFile(dir / "vorna.spr", base);
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  fs::create_directory(dir / "folder");
+  fs::create_symlink("fifo", dir / "to-fifo");
+  std::vector<std::string> outputs = {"fifo", "folder", "to-fifo"};
+  // A scratch device (the null device's numbers), where this user may make one.
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) outputs.push_back("null");
+  const auto before = kinds(dir);
+  for (const std::string& output : outputs) {
+    for (const bool dryRun : {false, true}) {
+      std::vector<std::string> args = {"-o", output};
+      if (dryRun) args.push_back("--dry-run");
+      const ProgramRun run = pack(dir, args);
+      EXPECT_EQ(run.exitStatus, 1) << output;
+      // A link is followed: the message names the file it leads to.
+      EXPECT_EQ(run.errors,
+                "vorna-pack: " + (output == "to-fifo" ? "fifo" : output) + ": is not a regular file\n");
+      EXPECT_EQ(kinds(dir), before) << output;
+    }
+  }
+  // A .bak that is no regular file: a folder, or a link to nothing.
+  for (const bool folder : {true, false}) {
+    if (folder) {
+      fs::create_directory(dir / "vorna.spr.bak");
+    } else {
+      fs::create_symlink("nowhere", dir / "vorna.spr.bak");
+    }
+    const auto withBackup = kinds(dir);
+    const ProgramRun run = pack(dir);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.errors, "vorna-pack: vorna.spr.bak: is not a regular file\n");
+    EXPECT_EQ(kinds(dir), withBackup);
+    fs::remove(dir / "vorna.spr.bak");
+  }
+}
+
+// --dry-run does all the work, the check of the archive included, and writes
+// nothing.
+TEST(Pack, DryRunWritesNothing) {
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  const auto files = snapshot(dir);
+  const ProgramRun run = pack(dir, {"-n"});
+  EXPECT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.output, "vorna-pack: would write vorna.spr: 3 pics, 1 changed, 2 kept, 0 new\n");
+  EXPECT_EQ(snapshot(dir), files);
+}
+
+// A symlinked archive is written where it points: the link stays, the file
+// it leads to gets the new archive (keeping its mode), and the .bak goes
+// beside that file. The summary names it.
+TEST(Pack, SymlinkedArchiveIsWrittenWhereItPoints) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows' C library knows no symlinks";
+  namespace fs = std::filesystem;
+  ScratchDir dir;
+  fs::create_directory(dir / "store");
+  const Bytes base = testsupport::mixedArchive();
+  testsupport::writeFile(dir / "store" / "real.spr", base);
+  fs::permissions(dir / "store" / "real.spr", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink("store/real.spr", dir / "vorna.spr");
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  const ProgramRun run = pack(dir);
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.output, "vorna-pack: wrote store/real.spr: 3 pics, 1 changed, 2 kept, 0 new\n");
+  EXPECT_TRUE(fs::is_symlink(dir / "vorna.spr"));
+  EXPECT_EQ(fs::read_symlink(dir / "vorna.spr"), "store/real.spr");
+  EXPECT_EQ(readFile(dir / "store" / "real.spr.bak"), base);
+  EXPECT_EQ(fs::status(dir / "store" / "real.spr").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite,
+            onePixel(9, Rgb{9, 9, 9}));
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"store", "vorna.spr", "1.png"}));
+}
+
+// The .bak holds the archive as it was before the first pack, whole, even
+// where the file system has no hard links (a flushed copy then); it is never
+// replaced or removed by another pack, however the two meet; and a .bak that
+// cannot be made stops the pack, saying why, with nothing changed.
+TEST(Pack, BackupsAreWholeAndNeverDestroyed) {
+  if (testsupport::underWine()) GTEST_SKIP() << "the system calls refused here are Linux's";
+  ScratchDir dir;
+  const Bytes base = testsupport::mixedArchive();
+  testsupport::writeFile(dir / "vorna.spr", base);
+  testsupport::writeSpritePng(dir / "1.png", onePixel(9, Rgb{9, 9, 9}));
+  testsupport::RunOptions options;
+  options.refused = testsupport::noLinks();
+  options.refused.push_back({SYS_fsync, EIO});
+  const auto files = snapshot(dir);
+  ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
   EXPECT_EQ(run.exitStatus, 1);
-  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be replaced: permission denied\n");
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "1.png"}));
-  EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr.bak: cannot be created: Input/output error\n");
+  EXPECT_EQ(snapshot(dir), files);
+
+  options.refused.pop_back();
+  run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base);
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"vorna.spr", "vorna.spr.bak", "1.png"}));
+
+  // Packs two at a time, on ever new archives: whichever makes the .bak, it
+  // holds the archive as it was.
+  for (int round = 0; round < 15; ++round) {
+    std::filesystem::remove(dir / "vorna.spr.bak");
+    testsupport::writeFile(dir / "vorna.spr", base);
+    testsupport::writeSpritePng(dir / "1.png", onePixel(static_cast<std::size_t>(round), Rgb{1, 2, 3}));
+    testsupport::RunOptions second;
+    second.refused = round % 2 == 0 ? testsupport::noLinks() : std::vector<testsupport::RefusedCall>{};
+    std::thread other([&] { testsupport::runProgram(VORNA_PACK, dir.path(), second); });
+    pack(dir);
+    other.join();
+    EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base) << round;
+  }
+}
+
+// vorna-pack never waits on a FIFO, reads only regular files, and never
+// takes the archive it writes for a PNG.
+TEST(Pack, PngsThatAreNoFilesOrAreTheArchiveAreRefused) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no FIFOs or symlinks here";
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
+  ASSERT_EQ(mkfifo((dir / "5.png").c_str(), 0644), 0);
+  std::filesystem::create_symlink("5.png", dir / "6.png");
+  std::filesystem::create_symlink("vorna.spr", dir / "7.png");
+  testsupport::RunOptions options;
+  options.timeoutSeconds = 10;
+  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors,
+            "vorna-pack: 5.png: is not a regular file\n"
+            "vorna-pack: 6.png: is not a regular file\n"
+            "vorna-pack: 7.png: is the archive being written\n");
+  EXPECT_EQ(readFile(dir / "vorna.spr"), testsupport::mixedArchive());
+}
+
+// ".png" counts in any case, as vorna-unpack counts its own images; a second
+// file for one pic is an error; other *.png names are skipped with a word;
+// and with no PNG and no base there is nothing to pack.
+TEST(Pack, PicNamesAndNothingToPack) {
+  ScratchDir dir;
+  testsupport::writeSpritePng(dir / "2.PNG", onePixel(2, Rgb{2, 2, 2}));
+  for (const char* name : {" 5.png", "+5.png", "five.png"}) testsupport::writeSpritePng(dir / name, Sprite{});
+  ProgramRun run = pack(dir);
+  ASSERT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(run.output, summary(0, 0, 1));
+  std::set<std::string> skipped;
+  std::istringstream lines(run.errors);
+  for (std::string line; std::getline(lines, line);) skipped.insert(line);
+  EXPECT_EQ(skipped,
+            (std::set<std::string>{"vorna-pack:  5.png: skipped: not a pic's name (1.png to 65535.png)",
+                                   "vorna-pack: +5.png: skipped: not a pic's name (1.png to 65535.png)",
+                                   "vorna-pack: five.png: skipped: not a pic's name (1.png to 65535.png)"}));
+  EXPECT_EQ(testsupport::modelUnpack(readFile(dir / "vorna.spr"), false).pics.at(0).sprite,
+            onePixel(2, Rgb{2, 2, 2}));
+
+  if (!testsupport::underWine()) {  // one name only, where case does not tell names apart
+    testsupport::writeSpritePng(dir / "2.png", Sprite{});
+    run = pack(dir, {"-n"});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.errors.find("vorna-pack: 2.png: is pic 2's PNG as well as 2.PNG\n"), std::string::npos);
+  }
+
+  ScratchDir empty;
+  run = pack(empty);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors,
+            "vorna-pack: .: holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to "
+            "pack\n");
+  EXPECT_TRUE(empty.names().empty());
+}
+
+// A summary that standard output cannot take (a full disk) is a failure, as
+// for vorna-unpack: status 2, though the archive is written.
+TEST(Pack, LostSummaryIsStatus2) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no full device";
+  ScratchDir dir;
+  if (mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "this user cannot make a scratch full device";
+  }
+  testsupport::writeSpritePng(dir / "1.png", onePixel(1, Rgb{1, 1, 1}));
+  testsupport::RunOptions options;
+  options.outputFile = dir / "full";
+  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_TRUE(std::filesystem::exists(dir / "vorna.spr"));
 }
 
 // Stopped by a signal at any moment, a pack leaves vorna.spr as it was or

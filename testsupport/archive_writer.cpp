@@ -111,6 +111,11 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   if (!file.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
+Bytes readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
 ArchiveFile::ArchiveFile(const Bytes& bytes) : stream_(std::tmpfile()) {
   if (stream_ == nullptr) throw std::runtime_error("cannot create a temporary archive");
   if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size() ||

@@ -72,6 +72,9 @@ class ArchiveWriter {
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 
+// The whole file, or nothing when it cannot be read.
+Bytes readFile(const std::filesystem::path& path);
+
 // `bytes` as an open archive stream at offset 0 (an unnamed temporary file),
 // closed when this goes.
 class ArchiveFile {

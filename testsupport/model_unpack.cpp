@@ -55,7 +55,8 @@ Read modelPic(const Source& source, std::size_t offset, ModelPic& pic, std::stri
     unsigned k = 0;
     for (; k < c && p <= 1023; ++k, ++p) {
       if ((status = source.read(at, 3)) != Read::ok) return status;
-      pic.sprite[static_cast<std::size_t>(p)] = Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
+      pic.sprite[static_cast<std::size_t>(p)] =
+          Rgb{source.bytes[at], source.bytes[at + 1], source.bytes[at + 2]};
       at += 3;
       n += 3;
     }

@@ -2,13 +2,20 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -65,6 +72,10 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void startChild(const std::string& program, const std::filesystem::path& dir,
                              const RunOptions& options, int inputFd, int outputFd, int errorFd) {
   dup2(errorFd, STDERR_FILENO);
+  if (!options.outputFile.empty()) {
+    const int file = open(options.outputFile.c_str(), O_WRONLY);
+    if (file < 0 || dup2(file, outputFd) < 0) _exit(125);
+  }
   if (options.closedStdio) {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
@@ -78,6 +89,7 @@ using Clock = std::chrono::steady_clock;
     _exit(126);
   }
   if (chdir(dir.c_str()) != 0) _exit(127);
+  if (!options.refused.empty()) refuseSystemCalls(options.refused);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -87,6 +99,31 @@ using Clock = std::chrono::steady_clock;
 }
 
 }  // namespace
+
+void refuseSystemCalls(const std::vector<RefusedCall>& calls) {
+  // A classic BPF program over seccomp's data: any other architecture, or
+  // any call not listed, is let through.
+  std::vector<sock_filter> program = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+  };
+  for (const RefusedCall& call : calls) {
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call.number), 0, 1));
+    program.push_back(
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(call.error) & 0xFFFF)));
+  }
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+    std::perror("seccomp");
+    _exit(124);
+  }
+}
+
+std::vector<RefusedCall> noLinks() { return {{SYS_link, EPERM}, {SYS_linkat, EPERM}}; }
 
 std::string programUnderTest(const std::string& builtIn) {
   if (!underWine()) return builtIn;

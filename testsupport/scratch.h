@@ -56,6 +56,20 @@ std::string programUnderTest(const std::string& builtIn);
 // Linux-only setups (another user, /dev/full) mean nothing.
 bool underWine();
 
+// A system call the program is refused, with the error it gets instead, as
+// a file system, a kernel or a sandbox may refuse it.
+struct RefusedCall {
+  long number;  // SYS_link, SYS_fsync, ...
+  int error;    // EPERM, EIO, ...
+};
+
+// Makes every later call of these fail in this process and the programs it
+// starts (seccomp). Call it in a child process: it cannot be undone.
+void refuseSystemCalls(const std::vector<RefusedCall>& calls);
+
+// Hard links, as vfat, SMB and some FUSE mounts refuse them.
+std::vector<RefusedCall> noLinks();
+
 struct RunOptions {
   std::vector<std::string> args;
   // A run started as root drops to the user and group nobody first, so that
@@ -68,6 +82,9 @@ struct RunOptions {
   double interruptAfter = 0;
   // A run that takes longer is killed and marked timed out.
   double timeoutSeconds = 60;
+  std::vector<RefusedCall> refused;
+  // Standard output goes to this file (a scratch device, say), not captured.
+  std::filesystem::path outputFile;
 };
 
 // Runs `program` in directory `dir`, standard input empty unless `input` is given.
