@@ -16,7 +16,7 @@ const $ = (id) => document.getElementById(id);
 const el = {
   openFile: $('open-file'), name: $('archive-name'), scale: $('scale'), hideEmpty: $('hide-empty'),
   goForm: $('go-form'), goId: $('go-id'), pngFiles: $('png-files'), cutoff: $('alpha-cutoff'),
-  compact: $('compact'), save: $('save'), edits: $('edits'), notes: $('notes'), fault: $('fault'),
+  compact: $('compact'), save: $('save'), edits: $('edits'), selected: $('selected'), notes: $('notes'), fault: $('fault'),
   box: $('grid-box'), grid: $('grid'), scroller: $('scroller'), spacer: $('spacer'), welcome: $('welcome'),
   allLines: $('all-lines'), lines: $('lines'),
   view: $('pic-view'), picCanvas: $('pic-canvas'), picTitle: $('pic-title'), picFacts: $('pic-facts'),
@@ -129,6 +129,7 @@ function resetArchive() {
   el.lines.textContent = '';
   el.save.disabled = true;
   el.edits.textContent = '';
+  el.selected.textContent = '';
   closeView();
   layout();
 }
@@ -381,6 +382,12 @@ function frame(context, flags, x, y, side) {
 function select(index, reveal = true) {
   if (state.shown.length === 0) return;
   state.selected = Math.max(0, Math.min(state.shown.length - 1, index));
+  // Said aloud by screen readers, which cannot see the canvas.
+  const id = state.shown[state.selected];
+  const flags = slotsView()[id * FIELDS + F_FLAGS];
+  el.selected.textContent = 'Pic ' + id + (flags & LISTED ? '' : ', empty slot') +
+    (flags & MESSAGES ? ', with messages' : '') + (flags & REFUSED ? ', PNG refused' : flags & REPLACED ? ', replaced' : '') +
+    ' (Enter opens it).';
   if (reveal) {
     const row = Math.floor(state.selected / grid.columns);
     const top = row * grid.cellH, bottom = top + grid.cellH;
