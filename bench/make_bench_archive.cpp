@@ -130,14 +130,17 @@ testsupport::Bytes worstBase(long count, bool shared, std::mt19937& random) {
   testsupport::appendLe16(archive, static_cast<unsigned>(count));
   const std::size_t blocks = 6 + 4 * static_cast<std::size_t>(count);
   for (long k = 0; k < count; ++k) {
-    testsupport::appendLe32(archive, static_cast<std::uint32_t>(blocks + (shared ? 0 : 9 * static_cast<std::size_t>(k))));
+    testsupport::appendLe32(
+        archive, static_cast<std::uint32_t>(blocks + (shared ? 0 : 9 * static_cast<std::size_t>(k))));
   }
   const testsupport::Bytes header = {7, 8, 9, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF};
   if (shared) {
     archive.insert(archive.end(), header.begin(), header.end());
     for (int k = 0; k < 3 * 65535; ++k) archive.push_back(static_cast<std::uint8_t>(random()));
   } else {
-    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k) archive.insert(archive.end(), header.begin(), header.end());
+    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k) {
+      archive.insert(archive.end(), header.begin(), header.end());
+    }
   }
   return archive;
 }
