@@ -1,6 +1,7 @@
-# The Windows zip, vorna-unpack-<version>-win64.zip (cpack -G ZIP): the
-# programs, the web page, README, LICENSE and each program's manual as plain
-# text, all in one folder. Text files get Windows' CR LF line ends.
+# The Windows zip, vorna-unpack-<version>-win64.zip, or -win32.zip for a
+# 32-bit target (cpack -G ZIP): the programs, the web page, README, LICENSE
+# and each program's manual as plain text, all in one folder. Text files get
+# Windows' CR LF line ends.
 set(zip_files ${PROJECT_SOURCE_DIR}/README.md)
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
   list(APPEND zip_files ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -44,6 +45,11 @@ install(FILES ${zip_texts} DESTINATION .)
 
 set(CPACK_PACKAGE_NAME vorna-unpack)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME vorna-unpack-${PROJECT_VERSION}-win64)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(zip_target win64)
+else()
+  set(zip_target win32)
+endif()
+set(CPACK_PACKAGE_FILE_NAME vorna-unpack-${PROJECT_VERSION}-${zip_target})
 set(CPACK_GENERATOR ZIP)
 include(CPack)

@@ -127,6 +127,17 @@ TEST(DecodeRuns, CursorPast1023WarnsOnceAndDropsTheRestOfTheRun) {
   ASSERT_EQ(decoded.pixels.size(), 25u);
   EXPECT_EQ(decoded.pixels.begin()->first, 999);
   EXPECT_EQ(decoded.pixels.rbegin()->first, 1023);
+
+  // Colours that land nowhere are stepped over, not read: a read error among
+  // them goes unseen, while the file ending among them is still a cut.
+  const Bytes past = encodeRuns({{1000, std::vector<Rgb>(30, mixed)}});
+  constexpr std::size_t inDropped = 4 + 3 * 27;
+  decoded = decode(past, {}, inDropped, Cut::readError);
+  EXPECT_EQ(decoded.status, ReadStatus::ok);
+  EXPECT_EQ(decoded.pixels.size(), 25u);
+  decoded = decode(past, {}, inDropped, Cut::end);
+  EXPECT_EQ(decoded.status, ReadStatus::end);
+  EXPECT_EQ(decoded.output, "vorna.spr ends inside pic 7!\n");
 }
 
 TEST(DecodeRuns, SizeIsTestedOnlyBeforeEachRun) {

@@ -170,7 +170,7 @@ TEST(Pack, FreshPackReadsTheSameUnderEveryReading) {
 // pack leaves that .bak alone.
 TEST(Pack, RepackWithoutEditsGivesTheArchiveBackByteForByte) {
   std::vector<Bytes> archives = {testsupport::handArchive(), testsupport::mixedArchive(),
-                                 testsupport::reversedArchive()};
+                                 testsupport::reversedArchive(), testsupport::farArchive()};
   for (unsigned seed = 1; seed <= 4; ++seed) archives.push_back(oddArchive(seed));
   for (const Bytes& archive : archives) {
     ScratchDir dir;

@@ -83,6 +83,19 @@ void sweepChanges(const Bytes& archive) {
   }
 }
 
+// Offsets and file positions at the top of their range (on 32-bit Windows
+// too): the far archive whole, cut inside pic 1's block header, and cut in
+// the colours of its one run that fall past the last pixel (the 1,501st).
+TEST(Sweep, BlocksAsFarAsOffsetsReach) {
+  const Bytes archive = testsupport::farArchive();
+  const std::size_t top = 0xFFFFFF;
+  for (const std::size_t length : {archive.size(), top + 3, top + 5 + 4 + 4501}) {
+    const Bytes cut(archive.begin(), archive.begin() + static_cast<long>(length));
+    const std::string why = checkRun(cut);
+    ASSERT_EQ(why, "") << describe("length", length, why);
+  }
+}
+
 TEST(Sweep, PrefixesOfMixedArchive) { sweepPrefixes(mixedArchive()); }
 TEST(Sweep, PrefixesOfReversedArchive) { sweepPrefixes(reversedArchive()); }
 TEST(Sweep, PrefixesOfHandArchive) { sweepPrefixes(handArchive()); }

@@ -1,5 +1,8 @@
 #include "testsupport/sample_archives.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace testsupport {
 
 namespace {
@@ -46,6 +49,30 @@ Bytes reversedArchive() {
   writer.addPic({});
   writer.addSprite(stripes(0, 2, 31, Rgb{0, 0, 255}), /*preferOne=*/true);
   return writer.bytes(/*reverseBlocks=*/true);
+}
+
+Bytes farArchive() {
+  std::mt19937 random(24);
+  const std::uint32_t top = 0xFFFFFF;
+  const std::vector<std::uint32_t> offsets = {top, 1u << 23, (1u << 24) - 5000, top};
+  Bytes archive = {'F', 'A', 'R', '!'};
+  appendLe16(archive, static_cast<unsigned>(offsets.size()));
+  for (const std::uint32_t offset : offsets) appendLe32(archive, offset);
+  archive.resize(std::size_t{top} + 5 + 65535);
+  const auto place = [&](std::uint32_t at, const Bytes& runs, std::size_t size) {
+    Bytes block = {0x11, 0x22, 0x33};
+    appendLe16(block, static_cast<unsigned>(size));
+    block.insert(block.end(), runs.begin(), runs.end());
+    std::copy(block.begin(), block.end(), archive.begin() + at);
+  };
+  Run longest{1, std::vector<Rgb>(21843)};
+  for (Rgb& colour : longest.colours) colour = randomColour(random);
+  place(top, encodeRuns({longest}), 65535);
+  for (const std::uint32_t at : {offsets[1], offsets[2]}) {
+    const Bytes runs = encodeRuns(runsForSprite(randomSprite(random)));
+    place(at, runs, runs.size());
+  }
+  return archive;
 }
 
 Sprite randomSprite(std::mt19937& random) {
