@@ -128,14 +128,16 @@ testsupport::Bytes worstBase(long count, bool shared, std::mt19937& random) {
   testsupport::appendLe16(archive, static_cast<unsigned>(count));
   const std::size_t blocks = 6 + 4 * static_cast<std::size_t>(count);
   for (long k = 0; k < count; ++k) {
-    testsupport::appendLe32(archive, static_cast<std::uint32_t>(blocks + (shared ? 0 : 9 * static_cast<std::size_t>(k))));
+    testsupport::appendLe32(
+        archive, static_cast<std::uint32_t>(blocks + (shared ? 0 : 9 * static_cast<std::size_t>(k))));
   }
   const testsupport::Bytes header = {7, 8, 9, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF};
   if (shared) {
     archive.insert(archive.end(), header.begin(), header.end());
     for (int k = 0; k < 3 * 65535; ++k) archive.push_back(static_cast<std::uint8_t>(random()));
   } else {
-    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k) archive.insert(archive.end(), header.begin(), header.end());
+    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k)
+      archive.insert(archive.end(), header.begin(), header.end());
   }
   return archive;
 }
@@ -153,7 +155,8 @@ int main(int argc, char** argv) {
   const long count = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 20000;
   const long seed = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 1;
   if (argc < 2 || argc > 4 || count < 1 || count > 65535 || seed < 0) {
-    std::fprintf(stderr, "usage: make-bench-archive [--noisy|--shared|--overlapping] DIR [COUNT 1..65535] [SEED]\n");
+    std::fprintf(stderr,
+                 "usage: make-bench-archive [--noisy|--shared|--overlapping] DIR [COUNT 1..65535] [SEED]\n");
     return 2;
   }
   try {

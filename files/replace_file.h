@@ -93,25 +93,22 @@ void discardTemp(TempFile& temp);
 
 // Keeping a file as it was before it is replaced, as FILE.bak.
 enum class Backup {
-  made,     // the backup now holds the file as it is
-  existed,  // the name was taken (by an earlier pack, or another run just now): left alone
-  failed,   // errno says why; nothing was left behind
+  made,      // the backup now holds the file as it is
+  existed,   // a backup was there (an earlier pack's, or another run's just now): left alone
+  unusable,  // the name is taken by what is no backup (see checkBackup): left alone
+  failed,    // errno says why; nothing was left behind
 };
 
-// Which file a made backup is, so that only that one is ever removed.
-struct BackupMark {
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-};
+// What has the name of `file`'s backup. A backup is a regular file (or a
+// link to one) other than `file` itself: a link to the file would show the
+// new file once it is replaced.
+enum class BackupState { none, usable, notAFile, theArchive, unreadable };
+BackupState checkBackup(const std::string& backup, const std::string& file);
 
-// Makes `backup` hold what `file` holds now, unless `backup` exists: a backup
-// this call did not make is never changed. A hard link where the file system
-// allows one; else a copy, written to a temporary beside `backup` and flushed
-// to the disk, then given the name only if that is still free, in one step
-// (renaming without replacing, or linking), so that no backup is ever seen
-// half written.
-Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark);
-
-// Removes the backup keepBackup made (`mark`), unless its name has been given
-// to another file since.
-void dropBackup(const std::string& backup, const BackupMark& mark);
+// Makes `backup` hold what `file` holds now, unless the name is taken: a
+// backup this call did not make is never changed or removed. A hard link
+// where the file system allows one; else a copy, written to a temporary
+// beside `backup` and flushed to the disk, then given the name only if that
+// is still free, in one step (renaming without replacing, or linking), so
+// that no backup is ever seen half written.
+Backup keepBackup(const std::string& file, const std::string& backup);

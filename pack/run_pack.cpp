@@ -184,13 +184,24 @@ class PackRun {
         return false;
       }
     }
-    struct stat backup {};
-    if (lstat(backup_.c_str(), &backup) == 0 &&
-        (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
-      reportError(backup_, "is not a regular file");
-      return false;
+    return backupUsable(checkBackup(backup_, target_));
+  }
+
+  // Whether what has the .bak's name, if anything, can be kept as the backup;
+  // reported when not.
+  bool backupUsable(BackupState state) const {
+    switch (state) {
+      case BackupState::none:
+      case BackupState::usable: return true;
+      case BackupState::notAFile: reportError(backup_, "is not a regular file"); break;
+      case BackupState::theArchive:
+        reportError(backup_, "is a link to the archive itself, not a backup of it");
+        break;
+      case BackupState::unreadable:
+        reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+        break;
     }
-    return true;
+    return false;
   }
 
   bool loadPic(int id, PicPixels& pixels) const {
@@ -223,20 +234,26 @@ class PackRun {
   }
 
   int commit(const PackPlan& plan, TempFileOutput& output, const std::string& note) {
-    BackupMark mark;
-    Backup backup = Backup::existed;
     if (exists_) {
       errno = 0;
-      backup = keepBackup(target_, backup_, mark);
-      if (backup == Backup::failed) {
-        reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
-        output.discard();
-        return 1;
+      switch (keepBackup(target_, backup_)) {
+        case Backup::made:
+        case Backup::existed: break;
+        case Backup::unusable:
+          // Something took the name during the run.
+          backupUsable(checkBackup(backup_, target_));
+          output.discard();
+          return 1;
+        case Backup::failed:
+          reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+          output.discard();
+          return 1;
       }
     }
+    // Should the rename fail now, a .bak made above stays: it holds the
+    // archive as it still is, and another pack may already count on it.
     if (!output.commit(exists_ ? static_cast<int>(target_stat_.st_mode) : -1)) {
       reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
-      if (backup == Backup::made) dropBackup(backup_, mark);
       return 1;
     }
     std::fputs(packSummary(target_, plan, note, /*dryRun=*/false).c_str(), stdout);
