@@ -136,8 +136,9 @@ testsupport::Bytes worstBase(long count, bool shared, std::mt19937& random) {
     archive.insert(archive.end(), header.begin(), header.end());
     for (int k = 0; k < 3 * 65535; ++k) archive.push_back(static_cast<std::uint8_t>(random()));
   } else {
-    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k)
+    for (long k = 0; k < count + 3 * 65535 / 9 + 1; ++k) {
       archive.insert(archive.end(), header.begin(), header.end());
+    }
   }
   return archive;
 }

@@ -499,8 +499,9 @@ Backup copyBackup(const std::string& file, const std::string& backup) {
 
 BackupState checkBackup(const std::string& backup, const std::string& file) {
   struct stat named {};
-  if (lstat(backup.c_str(), &named) != 0)
+  if (lstat(backup.c_str(), &named) != 0) {
     return errno == ENOENT ? BackupState::none : BackupState::unreadable;
+  }
   struct stat reached {};
   if (stat(backup.c_str(), &reached) != 0 || !S_ISREG(reached.st_mode)) return BackupState::notAFile;
   // A link to the archive would show the new archive once it is replaced.
