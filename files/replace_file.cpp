@@ -24,6 +24,8 @@ namespace {
 // Removes every temporary in `dir`, whoever left it.
 void removeTempsIn(const std::string& dir);
 
+NewFile placeIfAbsent(TempFile& temp);
+
 // Where Windows differs. Its C library opens files in text mode unless told
 // otherwise, has no symlinks to refuse and no exec to close descriptors
 // across; its rename refuses to replace an existing file; it knows the
@@ -243,6 +245,8 @@ std::string tempNameFor(const std::string& target, int slot) {
   return name.append(tempSuffix);
 }
 
+int isLowerHex(int c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 1 : 0; }
+
 // Exactly the names tempNameFor gives, .vorna-<pid>-<16 hex digits>, maybe
 // -<digit>, then .tmp, or that earlier versions gave, .vorna-<pid>.tmp. A
 // user's own .vorna-notes.tmp is none of ours.
@@ -255,10 +259,16 @@ bool looksLikeTemp(const char* name) {
     return static_cast<std::size_t>(at - start);
   };
   if (run(isdigit) == 0) return false;
-  if (*at == '-' && (++at, run(isxdigit) != 16)) return false;
-  if (*at == '-' && (++at, run(isdigit) == 0)) return false;
+  if (*at == '-' && (++at, run(isLowerHex) != 16)) return false;
+  if (*at == '-' && (++at, run(isdigit) != 1)) return false;
   return std::strcmp(at, tempSuffix) == 0;
 }
+
+}  // namespace
+
+bool isTempName(const std::string& name) { return looksLikeTemp(name.c_str()); }
+
+namespace {
 
 void removeTempsIn(const std::string& dir) {
   DIR* listing = opendir(dir.c_str());
@@ -401,6 +411,16 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
   return true;
 }
 
+NewFile commitTempIfStillAbsent(TempFile& temp) {
+  if (!finishTemp(temp, /*sync=*/true, -1)) {
+    discardTemp(temp);
+    return NewFile::failed;
+  }
+  const NewFile placed = placeIfAbsent(temp);
+  if (placed == NewFile::placed) syncDirectoryOf(temp.target);
+  return placed;
+}
+
 bool isReadOnly(const struct stat& existing) {
   // The system the archives come from lets no one write a read-only file;
   // root here may, but should not either.
@@ -410,8 +430,11 @@ bool isReadOnly(const struct stat& existing) {
 bool mayReplace(const std::string& target, const struct stat& existing) {
   // A read-only file is not ours to replace, even though the directory would
   // let a rename do it.
+  errno = EACCES;
   if (isReadOnly(existing)) return false;
-  return mayWrite(target) && renameAllowed(target, existing);
+  if (!mayWrite(target)) return false;
+  errno = EACCES;
+  return renameAllowed(target, existing);
 }
 
 void discardTemp(TempFile& temp) {
@@ -469,18 +492,30 @@ bool copyInto(int from, TempFile& temp) {
 #ifdef _WIN32
 constexpr int copyFromFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
 #else
-constexpr int copyFromFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+// Never through a link, never waiting: the file is the one looked at.
+constexpr int copyFromFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 #endif
+
+// Whether `found` is the very file `expected` describes. (Windows gives no
+// file an inode number: there, any regular file is taken for it.)
+bool sameFile(const struct stat& found, const struct stat& expected) {
+  return S_ISREG(found.st_mode) &&
+         (expected.st_ino == 0 || (found.st_dev == expected.st_dev && found.st_ino == expected.st_ino));
+}
 
 // A copy of `file` as `backup`, by way of a temporary beside `backup` that is
 // flushed to the disk first, so that a backup is never seen half written.
-Backup copyBackup(const std::string& file, const std::string& backup) {
+Backup copyBackup(const std::string& file, const struct stat& expected, const std::string& backup) {
   const int from = open(file.c_str(), copyFromFlags);
-  if (from < 0) return Backup::failed;
+  // A link (O_NOFOLLOW's ELOOP) or a socket (ENXIO) where the file was.
+  if (from < 0) return errno == ELOOP || errno == ENXIO ? Backup::changed : Backup::failed;
   struct stat info {};
+  if (fstat(from, &info) != 0 || !sameFile(info, expected)) {
+    close(from);
+    return Backup::changed;
+  }
   TempFile temp;
-  bool copied = fstat(from, &info) == 0 && S_ISREG(info.st_mode) && createTempBeside(backup, temp);
-  copied = copied && copyInto(from, temp);
+  bool copied = createTempBeside(backup, temp) && copyInto(from, temp);
   int error = errno;
   close(from);
   if (!copied || !finishTemp(temp, /*sync=*/true, static_cast<int>(info.st_mode))) {
@@ -514,7 +549,11 @@ BackupState checkBackup(const std::string& backup, const std::string& file) {
   return BackupState::usable;
 }
 
-Backup keepBackup(const std::string& file, const std::string& backup) {
+Backup keepBackup(const std::string& file, const struct stat& expected, const std::string& backup) {
+  // The file must still be the one looked at before the work: a link, a FIFO
+  // or a device put in its place is no archive to keep.
+  struct stat now {};
+  if (lstat(file.c_str(), &now) != 0 || !sameFile(now, expected)) return Backup::changed;
   // A hard link is the old file itself: nothing to copy, and it takes the
   // name only if the name is free, in one step.
   if (link(file.c_str(), backup.c_str()) == 0) return Backup::made;
@@ -525,7 +564,7 @@ Backup keepBackup(const std::string& file, const std::string& backup) {
     if (lstat(backup.c_str(), &existing) != 0) {
       if (errno != ENOENT) return Backup::failed;
       errno = 0;
-      const Backup copied = copyBackup(file, backup);
+      const Backup copied = copyBackup(file, expected, backup);
       if (copied != Backup::existed) return copied;
     }
   }

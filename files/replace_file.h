@@ -52,7 +52,8 @@ bool isReadOnly(const struct stat& existing);
 
 // Whether `target`, an existing file described by `existing`, may be replaced
 // by a rename: it is not read-only, this user may write it, and the directory
-// lets this user rename over it.
+// lets this user rename over it. When not, errno says why (EACCES when the
+// permissions say no).
 bool mayReplace(const std::string& target, const struct stat& existing);
 
 // Writes all of `data` to the temporary. False on any failure (a full disk).
@@ -88,6 +89,16 @@ bool canCommitIfAbsent();
 // replaced unchecked. Unless placed, the temporary is removed.
 NewFile commitTempIfAbsent(TempFile& temp);
 
+// Flushes the temporary to the disk, gives it a new file's mode and its
+// target's name, only if nothing has that name yet, in one step where the
+// system offers one, so that a file that appeared meanwhile is never replaced
+// unchecked. Unless placed, the temporary is removed.
+NewFile commitTempIfStillAbsent(TempFile& temp);
+
+// Whether `name` (without a directory) is one this program gives its
+// temporaries: a file so named may be removed by any run as a leftover.
+bool isTempName(const std::string& name);
+
 // Closes and removes the temporary; the target is left as it was.
 void discardTemp(TempFile& temp);
 
@@ -96,6 +107,7 @@ enum class Backup {
   made,      // the backup now holds the file as it is
   existed,   // a backup was there (an earlier pack's, or another run's just now): left alone
   unusable,  // the name is taken by what is no backup (see checkBackup): left alone
+  changed,   // the file is no longer the one looked at: nothing made
   failed,    // errno says why; nothing was left behind
 };
 
@@ -111,4 +123,6 @@ BackupState checkBackup(const std::string& backup, const std::string& file);
 // beside `backup` and flushed to the disk, then given the name only if that
 // is still free, in one step (renaming without replacing, or linking), so
 // that no backup is ever seen half written.
-Backup keepBackup(const std::string& file, const std::string& backup);
+// `expected` describes `file` as it was looked at before the work: a file
+// put in its place since is not kept.
+Backup keepBackup(const std::string& file, const struct stat& expected, const std::string& backup);

@@ -46,6 +46,22 @@ TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   EXPECT_EQ(dir.names(), std::set<std::string>{"1.png"});
 }
 
+// A new file takes its name only if nothing has taken it meanwhile.
+TEST(ReplaceFile, NewFileNeverReplacesOneThatAppeared) {
+  testsupport::ScratchDir dir;
+  TempFile temp;
+  ASSERT_TRUE(createTempBeside((dir / "a.spr").string(), temp));
+  ASSERT_TRUE(writeTemp(temp, "new", 3));
+  testsupport::writeFile(dir / "a.spr", {'t', 'h', 'e', 'i', 'r', 's'});
+  EXPECT_EQ(commitTempIfStillAbsent(temp), NewFile::taken);
+  EXPECT_EQ(contentOf(dir / "a.spr"), "theirs");
+  EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
+  ASSERT_TRUE(createTempBeside((dir / "b.spr").string(), temp));
+  ASSERT_TRUE(writeTemp(temp, "new", 3));
+  EXPECT_EQ(commitTempIfStillAbsent(temp), NewFile::placed);
+  EXPECT_EQ(contentOf(dir / "b.spr"), "new");
+}
+
 // Left by killed runs, whatever their pids were, or by a live one.
 void leaveTemporaries(const testsupport::ScratchDir& dir) {
   testsupport::writeFile(dir / ".vorna-77-0badf00d0badf00d.tmp", {1});
@@ -121,9 +137,11 @@ std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir,
   const pid_t child = fork();
   if (child == 0) {
     if (!refused.empty()) testsupport::refuseSystemCalls(refused);
+    struct stat file {};
+    stat((dir / "a.spr").c_str(), &file);
     errno = 0;
     const int result[2] = {
-        static_cast<int>(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string())), errno};
+        static_cast<int>(keepBackup((dir / "a.spr").string(), file, (dir / "a.spr.bak").string())), errno};
     _exit(write(report[1], result, sizeof result) == sizeof result ? 0 : 1);
   }
   close(report[1]);
@@ -187,10 +205,25 @@ TEST(Backup, IsWholeAndNeverReplacesOrRemovesAnother) {
   EXPECT_EQ(checkBackup((dir / "a.spr.bak").string(), (dir / "a.spr").string()), BackupState::theArchive);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "a.spr.bak"));
 
+  // A file that is no longer the one looked at before the work (replaced,
+  // or a link put in its place) is not kept: nothing is made.
+  std::filesystem::remove(dir / "a.spr.bak");
+  struct stat looked {};
+  ASSERT_EQ(stat((dir / "a.spr").c_str(), &looked), 0);
+  std::filesystem::rename(dir / "a.spr", dir / "b.spr");
+  std::filesystem::create_symlink("b.spr", dir / "a.spr");
+  EXPECT_EQ(keepBackup((dir / "a.spr").string(), looked, (dir / "a.spr.bak").string()), Backup::changed);
+  std::filesystem::remove(dir / "a.spr");
+  testsupport::writeFile(dir / "a.spr", {'n', 'e', 'w'});
+  EXPECT_EQ(keepBackup((dir / "a.spr").string(), looked, (dir / "a.spr.bak").string()), Backup::changed);
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.spr.bak"));
+
   // A name the system cannot give (too long) is no backup taken: a failure.
   const std::string tooLong = (dir / std::string(252, 'x')).string();
   testsupport::writeFile(tooLong, {1});
-  EXPECT_EQ(keepBackup(tooLong, tooLong + ".bak"), Backup::failed);
+  struct stat file {};
+  ASSERT_EQ(stat(tooLong.c_str(), &file), 0);
+  EXPECT_EQ(keepBackup(tooLong, file, tooLong + ".bak"), Backup::failed);
   EXPECT_EQ(errno, ENAMETOOLONG);
 }
 

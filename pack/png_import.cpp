@@ -369,7 +369,12 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
     return false;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0) {
+    error = std::string("cannot be read: ") + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
     close(fd);
     error = "is not a regular file";
     return false;

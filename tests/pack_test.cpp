@@ -524,6 +524,15 @@ TEST(Pack, OutputsThatAreNotFilesAreRefused) {
     EXPECT_EQ(kinds(dir), withBackup);
     fs::remove(dir / "vorna.spr.bak");
   }
+  // A name like this program's temporaries', which any run would remove.
+  fs::copy_file(dir / "vorna.spr", dir / ".vorna-1.tmp");
+  ProgramRun taken = pack(dir, {"-o", ".vorna-1.tmp"});
+  EXPECT_EQ(taken.exitStatus, 1);
+  EXPECT_EQ(taken.errors,
+            "vorna-pack: .vorna-1.tmp: is named as this program's temporary files are, and would be lost\n");
+  EXPECT_EQ(readFile(dir / ".vorna-1.tmp"), base);
+  fs::remove(dir / ".vorna-1.tmp");
+
   const std::string longest(252, 'x');  // the longest name there may be is 255 bytes
   fs::copy_file(dir / "vorna.spr", dir / longest);
   const ProgramRun run = pack(dir, {"-o", longest});
