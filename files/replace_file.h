@@ -20,6 +20,7 @@
 #ifdef _WIN32
 // Windows' C library sees no symlinks: what stat finds is the file itself.
 inline int lstat(const char* path, struct stat* info) { return stat(path, info); }
+#define S_ISLNK(mode) false
 #endif
 
 // Installs the handlers that remove the current temporary on SIGINT, SIGTERM,
