@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,8 @@ namespace {
 
 // Removes every temporary in `dir`, whoever left it.
 void removeTempsIn(const std::string& dir);
+
+NewFile placeIfAbsent(TempFile& temp);
 
 // Where Windows differs. Its C library opens files in text mode unless told
 // otherwise, has no symlinks to refuse and no exec to close descriptors
@@ -37,7 +40,14 @@ void removeTempsIn(const std::string& dir);
 // A folder ends at a backslash as well, or at the colon of a drive (C:x.png).
 constexpr const char* pathSeparators = "/\\:";
 constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_NOINHERIT;
-constexpr int probeFlags = O_WRONLY | O_BINARY | O_NOINHERIT;
+// Whether this user may write `target`, by opening it so: Windows has no
+// devices in folders to be disturbed by the open.
+bool mayWrite(const std::string& target) {
+  const int probe = open(target.c_str(), O_WRONLY | O_BINARY | O_NOINHERIT);
+  if (probe < 0) return false;
+  close(probe);
+  return true;
+}
 constexpr int throughFlags = O_RDWR | O_CREAT | O_BINARY | O_NOINHERIT;
 constexpr std::array<int, 3> cleanupSignals = {SIGINT, SIGTERM, SIGBREAK};
 
@@ -77,7 +87,11 @@ bool renameAllowed(const std::string& /*target*/, const struct stat& /*existing*
 #else
 constexpr const char* pathSeparators = "/";
 constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-constexpr int probeFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// Whether this user may write `target`, asked without opening it: what was
+// a file at the look may be a device by now, and opening one can do things.
+bool mayWrite(const std::string& target) {
+  return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
+}
 constexpr int throughFlags = O_RDWR | O_CREAT | O_CLOEXEC;
 constexpr std::array<int, 4> cleanupSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -111,7 +125,9 @@ void clearLeftoversAndHold(const std::string& dir) {
   flock(held, LOCK_SH);
 }
 
-bool setMode(int fd, int mode) { return fchmod(fd, static_cast<mode_t>(mode) & 07777) == 0; }
+// Only the permission bits: a set-user-ID bit kept from another user's file
+// would make a file of whoever runs the program (root) set-user-ID.
+bool setMode(int fd, int mode) { return fchmod(fd, static_cast<mode_t>(mode) & 0777) == 0; }
 bool syncFile(int fd) { return fsync(fd) == 0; }
 
 bool renameOver(const std::string& from, const std::string& to, bool /*sync*/) {
@@ -229,13 +245,30 @@ std::string tempNameFor(const std::string& target, int slot) {
   return name.append(tempSuffix);
 }
 
+int isLowerHex(int c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 1 : 0; }
+
+// Exactly the names tempNameFor gives, .vorna-<pid>-<16 hex digits>, maybe
+// -<digit>, then .tmp, or that earlier versions gave, .vorna-<pid>.tmp. A
+// user's own .vorna-notes.tmp is none of ours.
 bool looksLikeTemp(const char* name) {
-  const std::size_t length = std::strlen(name);
-  const std::size_t prefix = std::strlen(tempPrefix);
-  const std::size_t suffix = std::strlen(tempSuffix);
-  return length > prefix + suffix && std::strncmp(name, tempPrefix, prefix) == 0 &&
-         std::strcmp(name + length - suffix, tempSuffix) == 0;
+  if (std::strncmp(name, tempPrefix, std::strlen(tempPrefix)) != 0) return false;
+  const char* at = name + std::strlen(tempPrefix);
+  const auto run = [&at](int (*kind)(int)) {
+    const char* start = at;
+    while (kind(static_cast<unsigned char>(*at)) != 0) ++at;
+    return static_cast<std::size_t>(at - start);
+  };
+  if (run(isdigit) == 0) return false;
+  if (*at == '-' && (++at, run(isLowerHex) != 16)) return false;
+  if (*at == '-' && (++at, run(isdigit) != 1)) return false;
+  return std::strcmp(at, tempSuffix) == 0;
 }
+
+}  // namespace
+
+bool isTempName(const std::string& name) { return looksLikeTemp(name.c_str()); }
+
+namespace {
 
 void removeTempsIn(const std::string& dir) {
   DIR* listing = opendir(dir.c_str());
@@ -378,6 +411,16 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
   return true;
 }
 
+NewFile commitTempIfStillAbsent(TempFile& temp) {
+  if (!finishTemp(temp, /*sync=*/true, -1)) {
+    discardTemp(temp);
+    return NewFile::failed;
+  }
+  const NewFile placed = placeIfAbsent(temp);
+  if (placed == NewFile::placed) syncDirectoryOf(temp.target);
+  return placed;
+}
+
 bool isReadOnly(const struct stat& existing) {
   // The system the archives come from lets no one write a read-only file;
   // root here may, but should not either.
@@ -387,10 +430,10 @@ bool isReadOnly(const struct stat& existing) {
 bool mayReplace(const std::string& target, const struct stat& existing) {
   // A read-only file is not ours to replace, even though the directory would
   // let a rename do it.
+  errno = EACCES;
   if (isReadOnly(existing)) return false;
-  const int probe = open(target.c_str(), probeFlags);
-  if (probe < 0) return false;
-  close(probe);
+  if (!mayWrite(target)) return false;
+  errno = EACCES;
   return renameAllowed(target, existing);
 }
 
@@ -408,19 +451,24 @@ namespace {
 // replaces, or else a hard link. Where it offers neither, the name is looked
 // at just before an ordinary rename.
 NewFile placeIfAbsent(TempFile& temp) {
-  const bool supported = canCommitIfAbsent();
-  NewFile placed = supported ? renameIfAbsent(temp.path, temp.target) : NewFile::taken;
-  if (placed == NewFile::taken && (!supported || !canCommitIfAbsent())) {
+  errno = 0;
+  NewFile placed = canCommitIfAbsent() ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
+#ifndef _WIN32
+  // No rename that never replaces here (NFS, a sandbox), or it failed for
+  // some other reason: a link never replaces either; where there are none,
+  // look, then rename. Any other failure (a name too long, say) is one.
+  if (placed != NewFile::placed && errno != EEXIST) {
+    struct stat existing {};
     if (link(temp.path.c_str(), temp.target.c_str()) == 0) {
       placed = NewFile::placed;
-    } else if (errno != EEXIST) {
-      struct stat existing {};
-      const bool free = lstat(temp.target.c_str(), &existing) != 0 && errno == ENOENT;
-      placed = !free                                               ? NewFile::taken
-               : renameOver(temp.path, temp.target, /*sync=*/true) ? NewFile::placed
-                                                                   : NewFile::failed;
+    } else if (errno == EEXIST || lstat(temp.target.c_str(), &existing) == 0) {
+      placed = NewFile::taken;
+    } else {
+      placed = errno == ENOENT && renameOver(temp.path, temp.target, /*sync=*/true) ? NewFile::placed
+                                                                                    : NewFile::failed;
     }
   }
+#endif
   // After a link, or when the name was taken, the temporary goes.
   const int error = errno;
   unlink(temp.path.c_str());
@@ -444,18 +492,30 @@ bool copyInto(int from, TempFile& temp) {
 #ifdef _WIN32
 constexpr int copyFromFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
 #else
-constexpr int copyFromFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+// Never through a link, never waiting: the file is the one looked at.
+constexpr int copyFromFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 #endif
+
+// Whether `found` is the very file `expected` describes. (Windows gives no
+// file an inode number: there, any regular file is taken for it.)
+bool sameFile(const struct stat& found, const struct stat& expected) {
+  return S_ISREG(found.st_mode) &&
+         (expected.st_ino == 0 || (found.st_dev == expected.st_dev && found.st_ino == expected.st_ino));
+}
 
 // A copy of `file` as `backup`, by way of a temporary beside `backup` that is
 // flushed to the disk first, so that a backup is never seen half written.
-Backup copyBackup(const std::string& file, const std::string& backup) {
+Backup copyBackup(const std::string& file, const struct stat& expected, const std::string& backup) {
   const int from = open(file.c_str(), copyFromFlags);
-  if (from < 0) return Backup::failed;
+  // A link (O_NOFOLLOW's ELOOP) or a socket (ENXIO) where the file was.
+  if (from < 0) return errno == ELOOP || errno == ENXIO ? Backup::changed : Backup::failed;
   struct stat info {};
+  if (fstat(from, &info) != 0 || !sameFile(info, expected)) {
+    close(from);
+    return Backup::changed;
+  }
   TempFile temp;
-  bool copied = fstat(from, &info) == 0 && S_ISREG(info.st_mode) && createTempBeside(backup, temp);
-  copied = copied && copyInto(from, temp);
+  bool copied = createTempBeside(backup, temp) && copyInto(from, temp);
   int error = errno;
   close(from);
   if (!copied || !finishTemp(temp, /*sync=*/true, static_cast<int>(info.st_mode))) {
@@ -472,32 +532,43 @@ Backup copyBackup(const std::string& file, const std::string& backup) {
 
 }  // namespace
 
-Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark) {
-  // A hard link is the old file itself: nothing to copy, and it takes the
-  // name only if the name is free, in one step: a backup that another run
-  // made just now stays as it is.
-  Backup result = Backup::made;
-  struct stat existing {};
-  if (link(file.c_str(), backup.c_str()) != 0) {
-    if (errno == EEXIST) return Backup::existed;
-    // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
-    // then, unless a backup is there already.
-    if (lstat(backup.c_str(), &existing) == 0) return Backup::existed;
-    errno = 0;
-    result = copyBackup(file, backup);
+BackupState checkBackup(const std::string& backup, const std::string& file) {
+  struct stat named {};
+  if (lstat(backup.c_str(), &named) != 0) {
+    return errno == ENOENT ? BackupState::none : BackupState::unreadable;
   }
-  if (result == Backup::made && lstat(backup.c_str(), &existing) == 0) {
-    mark.device = static_cast<unsigned long long>(existing.st_dev);
-    mark.inode = static_cast<unsigned long long>(existing.st_ino);
+  struct stat reached {};
+  if (stat(backup.c_str(), &reached) != 0 || !S_ISREG(reached.st_mode)) return BackupState::notAFile;
+  // A link to the archive would show the new archive once it is replaced.
+  // (A hard link is the old file itself, and stays so: a backup.)
+  struct stat archive {};
+  if (S_ISLNK(named.st_mode) && stat(file.c_str(), &archive) == 0 && archive.st_ino != 0 &&
+      archive.st_dev == reached.st_dev && archive.st_ino == reached.st_ino) {
+    return BackupState::theArchive;
   }
-  return result;
+  return BackupState::usable;
 }
 
-void dropBackup(const std::string& backup, const BackupMark& mark) {
-  struct stat existing {};
-  if (lstat(backup.c_str(), &existing) == 0 &&
-      static_cast<unsigned long long>(existing.st_dev) == mark.device &&
-      static_cast<unsigned long long>(existing.st_ino) == mark.inode) {
-    unlink(backup.c_str());
+Backup keepBackup(const std::string& file, const struct stat& expected, const std::string& backup) {
+  // The file must still be the one looked at before the work: a link, a FIFO
+  // or a device put in its place is no archive to keep.
+  struct stat now {};
+  if (lstat(file.c_str(), &now) != 0 || !sameFile(now, expected)) return Backup::changed;
+  // A hard link is the old file itself: nothing to copy, and it takes the
+  // name only if the name is free, in one step.
+  if (link(file.c_str(), backup.c_str()) == 0) return Backup::made;
+  if (errno != EEXIST) {
+    // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
+    // then, unless the name is taken already.
+    struct stat existing {};
+    if (lstat(backup.c_str(), &existing) != 0) {
+      if (errno != ENOENT) return Backup::failed;
+      errno = 0;
+      const Backup copied = copyBackup(file, expected, backup);
+      if (copied != Backup::existed) return copied;
+    }
   }
+  // The name is taken: by a backup an earlier pack made, or another run made
+  // just now, which stays as it is; or by something that is none.
+  return checkBackup(backup, file) == BackupState::usable ? Backup::existed : Backup::unusable;
 }

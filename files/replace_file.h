@@ -20,6 +20,7 @@
 #ifdef _WIN32
 // Windows' C library sees no symlinks: what stat finds is the file itself.
 inline int lstat(const char* path, struct stat* info) { return stat(path, info); }
+#define S_ISLNK(mode) false
 #endif
 
 // Installs the handlers that remove the current temporary on SIGINT, SIGTERM,
@@ -52,7 +53,8 @@ bool isReadOnly(const struct stat& existing);
 
 // Whether `target`, an existing file described by `existing`, may be replaced
 // by a rename: it is not read-only, this user may write it, and the directory
-// lets this user rename over it.
+// lets this user rename over it. When not, errno says why (EACCES when the
+// permissions say no).
 bool mayReplace(const std::string& target, const struct stat& existing);
 
 // Writes all of `data` to the temporary. False on any failure (a full disk).
@@ -88,30 +90,40 @@ bool canCommitIfAbsent();
 // replaced unchecked. Unless placed, the temporary is removed.
 NewFile commitTempIfAbsent(TempFile& temp);
 
+// Flushes the temporary to the disk, gives it a new file's mode and its
+// target's name, only if nothing has that name yet, in one step where the
+// system offers one, so that a file that appeared meanwhile is never replaced
+// unchecked. Unless placed, the temporary is removed.
+NewFile commitTempIfStillAbsent(TempFile& temp);
+
+// Whether `name` (without a directory) is one this program gives its
+// temporaries: a file so named may be removed by any run as a leftover.
+bool isTempName(const std::string& name);
+
 // Closes and removes the temporary; the target is left as it was.
 void discardTemp(TempFile& temp);
 
 // Keeping a file as it was before it is replaced, as FILE.bak.
 enum class Backup {
-  made,     // the backup now holds the file as it is
-  existed,  // the name was taken (by an earlier pack, or another run just now): left alone
-  failed,   // errno says why; nothing was left behind
+  made,      // the backup now holds the file as it is
+  existed,   // a backup was there (an earlier pack's, or another run's just now): left alone
+  unusable,  // the name is taken by what is no backup (see checkBackup): left alone
+  changed,   // the file is no longer the one looked at: nothing made
+  failed,    // errno says why; nothing was left behind
 };
 
-// Which file a made backup is, so that only that one is ever removed.
-struct BackupMark {
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-};
+// What has the name of `file`'s backup. A backup is a regular file (or a
+// link to one) other than `file` itself: a link to the file would show the
+// new file once it is replaced.
+enum class BackupState { none, usable, notAFile, theArchive, unreadable };
+BackupState checkBackup(const std::string& backup, const std::string& file);
 
-// Makes `backup` hold what `file` holds now, unless `backup` exists: a backup
-// this call did not make is never changed. A hard link where the file system
-// allows one; else a copy, written to a temporary beside `backup` and flushed
-// to the disk, then given the name only if that is still free, in one step
-// (renaming without replacing, or linking), so that no backup is ever seen
-// half written.
-Backup keepBackup(const std::string& file, const std::string& backup, BackupMark& mark);
-
-// Removes the backup keepBackup made (`mark`), unless its name has been given
-// to another file since.
-void dropBackup(const std::string& backup, const BackupMark& mark);
+// Makes `backup` hold what `file` holds now, unless the name is taken: a
+// backup this call did not make is never changed or removed. A hard link
+// where the file system allows one; else a copy, written to a temporary
+// beside `backup` and flushed to the disk, then given the name only if that
+// is still free, in one step (renaming without replacing, or linking), so
+// that no backup is ever seen half written.
+// `expected` describes `file` as it was looked at before the work: a file
+// put in its place since is not kept.
+Backup keepBackup(const std::string& file, const struct stat& expected, const std::string& backup);

@@ -46,11 +46,28 @@ TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   EXPECT_EQ(dir.names(), std::set<std::string>{"1.png"});
 }
 
+// A new file takes its name only if nothing has taken it meanwhile.
+TEST(ReplaceFile, NewFileNeverReplacesOneThatAppeared) {
+  testsupport::ScratchDir dir;
+  TempFile temp;
+  ASSERT_TRUE(createTempBeside((dir / "a.spr").string(), temp));
+  ASSERT_TRUE(writeTemp(temp, "new", 3));
+  testsupport::writeFile(dir / "a.spr", {'t', 'h', 'e', 'i', 'r', 's'});
+  EXPECT_EQ(commitTempIfStillAbsent(temp), NewFile::taken);
+  EXPECT_EQ(contentOf(dir / "a.spr"), "theirs");
+  EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
+  ASSERT_TRUE(createTempBeside((dir / "b.spr").string(), temp));
+  ASSERT_TRUE(writeTemp(temp, "new", 3));
+  EXPECT_EQ(commitTempIfStillAbsent(temp), NewFile::placed);
+  EXPECT_EQ(contentOf(dir / "b.spr"), "new");
+}
+
 // Left by killed runs, whatever their pids were, or by a live one.
 void leaveTemporaries(const testsupport::ScratchDir& dir) {
   testsupport::writeFile(dir / ".vorna-77-0badf00d0badf00d.tmp", {1});
   testsupport::writeFile(dir / ".vorna-78.tmp", {1});
-  testsupport::writeFile(dir / "vorna-1.tmp", {1});  // not ours
+  testsupport::writeFile(dir / "vorna-1.tmp", {1});       // not ours
+  testsupport::writeFile(dir / ".vorna-notes.tmp", {1});  // a user's own
 }
 
 TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
@@ -60,7 +77,7 @@ TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
   const int other = open(busy.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(flock(other, LOCK_SH), 0);
   removeStaleTemps(busy.path().string());
-  EXPECT_EQ(busy.names().size(), 3u);
+  EXPECT_EQ(busy.names().size(), 4u);
   close(other);
 
   // Alone: every temporary there is abandoned. A temporary made since is
@@ -68,7 +85,7 @@ TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
   testsupport::ScratchDir alone;
   leaveTemporaries(alone);
   removeStaleTemps(alone.path().string());
-  EXPECT_EQ(alone.names(), std::set<std::string>{"vorna-1.tmp"});
+  EXPECT_EQ(alone.names(), (std::set<std::string>{"vorna-1.tmp", ".vorna-notes.tmp"}));
   TempFile temp;
   ASSERT_TRUE(createTempBeside((alone / "2.png").string(), temp));
   EXPECT_TRUE(writeTemp(temp, "x", 1));
@@ -86,7 +103,9 @@ TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
 TEST(ReplaceFile, TemporaryIsTheOwnersAloneUntilCommitted) {
   testsupport::ScratchDir dir;
   const mode_t mask = umask(022);
-  for (const int mode : {-1, 0640}) {
+  // A set-user-ID bit is never kept: the new file is whoever runs the
+  // program's, root's too.
+  for (const int mode : {-1, 0640, 04755}) {
     TempFile temp;
     ASSERT_TRUE(createTempBeside((dir / "1.png").string(), temp));
     struct stat info {};
@@ -94,7 +113,7 @@ TEST(ReplaceFile, TemporaryIsTheOwnersAloneUntilCommitted) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     ASSERT_TRUE(commitTemp(temp, /*sync=*/false, mode));
     ASSERT_EQ(stat((dir / "1.png").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, mode < 0 ? 0644u : 0640u);
+    EXPECT_EQ(info.st_mode & 07777, mode < 0 ? 0644u : static_cast<unsigned>(mode & 0777));
   }
   umask(mask);
 }
@@ -118,10 +137,11 @@ std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir,
   const pid_t child = fork();
   if (child == 0) {
     if (!refused.empty()) testsupport::refuseSystemCalls(refused);
-    BackupMark mark;
+    struct stat file {};
+    stat((dir / "a.spr").c_str(), &file);
     errno = 0;
     const int result[2] = {
-        static_cast<int>(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark)), errno};
+        static_cast<int>(keepBackup((dir / "a.spr").string(), file, (dir / "a.spr.bak").string())), errno};
     _exit(write(report[1], result, sizeof result) == sizeof result ? 0 : 1);
   }
   close(report[1]);
@@ -134,8 +154,8 @@ std::pair<Backup, int> backUpIn(const testsupport::ScratchDir& dir,
 }
 
 // A backup holds the file as it was, whole; one that exists already, made by
-// an earlier pack or by another run a moment ago, is never touched; and only
-// the backup this run made is ever removed.
+// an earlier pack or by another run a moment ago, is never touched, nor is
+// anything else that has the name.
 TEST(Backup, IsWholeAndNeverReplacesOrRemovesAnother) {
   using testsupport::RefusedCall;
   const std::vector<std::vector<RefusedCall>> systems = {
@@ -174,17 +194,37 @@ TEST(Backup, IsWholeAndNeverReplacesOrRemovesAnother) {
   EXPECT_EQ(backUpIn(dir, failing), std::make_pair(Backup::failed, EIO));
   EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
 
-  // Dropped only while it is still the one made.
-  BackupMark mark;
-  ASSERT_EQ(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark), Backup::made);
+  // A name that is taken by what is no backup is left alone, and said so:
+  // a folder, or a link to the file itself (it would show the new file).
+  std::filesystem::create_directory(dir / "a.spr.bak");
+  EXPECT_EQ(backUpIn(dir, {}).first, Backup::unusable);
+  EXPECT_EQ(checkBackup((dir / "a.spr.bak").string(), (dir / "a.spr").string()), BackupState::notAFile);
   std::filesystem::remove(dir / "a.spr.bak");
-  testsupport::writeFile(dir / "a.spr.bak", {'t', 'h', 'e', 'i', 'r', 's'});
-  dropBackup((dir / "a.spr.bak").string(), mark);
-  EXPECT_EQ(contentOf(dir / "a.spr.bak"), "theirs");
+  std::filesystem::create_symlink("a.spr", dir / "a.spr.bak");
+  EXPECT_EQ(backUpIn(dir, {}).first, Backup::unusable);
+  EXPECT_EQ(checkBackup((dir / "a.spr.bak").string(), (dir / "a.spr").string()), BackupState::theArchive);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "a.spr.bak"));
+
+  // A file that is no longer the one looked at before the work (replaced,
+  // or a link put in its place) is not kept: nothing is made.
   std::filesystem::remove(dir / "a.spr.bak");
-  ASSERT_EQ(keepBackup((dir / "a.spr").string(), (dir / "a.spr.bak").string(), mark), Backup::made);
-  dropBackup((dir / "a.spr.bak").string(), mark);
-  EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"});
+  struct stat looked {};
+  ASSERT_EQ(stat((dir / "a.spr").c_str(), &looked), 0);
+  std::filesystem::rename(dir / "a.spr", dir / "b.spr");
+  std::filesystem::create_symlink("b.spr", dir / "a.spr");
+  EXPECT_EQ(keepBackup((dir / "a.spr").string(), looked, (dir / "a.spr.bak").string()), Backup::changed);
+  std::filesystem::remove(dir / "a.spr");
+  testsupport::writeFile(dir / "a.spr", {'n', 'e', 'w'});
+  EXPECT_EQ(keepBackup((dir / "a.spr").string(), looked, (dir / "a.spr.bak").string()), Backup::changed);
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.spr.bak"));
+
+  // A name the system cannot give (too long) is no backup taken: a failure.
+  const std::string tooLong = (dir / std::string(252, 'x')).string();
+  testsupport::writeFile(tooLong, {1});
+  struct stat file {};
+  ASSERT_EQ(stat(tooLong.c_str(), &file), 0);
+  EXPECT_EQ(keepBackup(tooLong, file, tooLong + ".bak"), Backup::failed);
+  EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 }  // namespace

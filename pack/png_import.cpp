@@ -31,15 +31,9 @@ constexpr std::uint64_t mostImageData = 64 << 10;
 // would inflate to its end before saying so.
 constexpr std::uint64_t mostImageDataAfterImage = 16 << 10;
 // Chunks libpng skips (text, profiles) cost the time it takes to check their
-// CRCs: 64 chunks of libpng's largest are all a PNG is allowed.
+// CRCs: 64 chunks of libpng's largest are all a PNG is allowed besides IHDR,
+// PLTE, tRNS, IDAT and IEND.
 constexpr std::uint64_t mostSkippedChunks = 64;
-
-// Chunks that cannot change a pic's pixels, skipped without being parsed
-// (their CRCs are still checked): text, profiles, suggested palettes. What
-// libpng finds wrong inside them would otherwise refuse a good picture.
-constexpr std::array<png_byte, std::size_t{4}* 9> ignoredChunks = {
-    't', 'E', 'X', 't', 'z', 'T', 'X', 't', 'i', 'T', 'X', 't', 'i', 'C', 'C', 'P', 's', 'P',
-    'L', 'T', 'e', 'X', 'I', 'f', 'h', 'I', 'S', 'T', 't', 'I', 'M', 'E', 'p', 'C', 'A', 'L'};
 
 // Where libpng's bytes come from: an open file or bytes in memory. The
 // chunks are followed as they pass, so that compressed data past the image
@@ -90,22 +84,25 @@ class PngInput {
         bytes += take;
         count -= take;
         if (headerHave_ < header_.size()) break;
-        left_ = png_get_uint_32(header_.data()) + std::uint64_t{4};  // data and CRC
-        const bool idat = std::memcmp(header_.data() + 4, "IDAT", 4) == 0;
-        if (!idat && std::memcmp(header_.data() + 4, "IEND", 4) != 0 &&
-            std::memcmp(header_.data() + 4, "PLTE", 4) != 0 &&
-            std::memcmp(header_.data() + 4, "tRNS", 4) != 0 &&
-            std::memcmp(header_.data() + 4, "IHDR", 4) != 0 && ++otherChunks_ > mostSkippedChunks) {
+        const std::uint32_t length = png_get_uint_32(header_.data());
+        left_ = length + std::uint64_t{4};  // data and CRC
+        const auto is = [this](const char* type) { return std::memcmp(header_.data() + 4, type, 4) == 0; };
+        if (chunks_++ == 0 && !is("IHDR")) return "the first chunk is not IHDR";
+        if (!is("IDAT") && !is("IEND") && !is("PLTE") && !is("tRNS") && !is("IHDR") &&
+            ++otherChunks_ > mostSkippedChunks) {
           return "more chunks than a picture needs";
         }
-        inImageData_ = idat;
+        // Image data is counted without the CRCs, however it is split.
+        if (is("IDAT") && (imageData_ += length) > mostImageData) {
+          return "more compressed data than a 32 x 32 image needs";
+        }
+        dataLeft_ = is("IDAT") ? length : 0;
         continue;
       }
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, left_));
-      if (inImageData_ && (imageData_ += take) > mostImageData) {
-        return "more compressed data than a 32 x 32 image needs";
-      }
-      if (inImageData_ && imageRead_ && (imageDataAfter_ += take) > mostImageDataAfterImage) {
+      const std::uint64_t data = std::min<std::uint64_t>(take, dataLeft_);
+      dataLeft_ -= data;
+      if (imageRead_ && (imageDataAfter_ += data) > mostImageDataAfterImage) {
         return "compressed data goes on past the end of the image";
       }
       left_ -= take;
@@ -140,8 +137,9 @@ class PngInput {
 
   std::array<png_byte, 8> header_{};
   std::size_t headerHave_ = 0;
-  std::uint64_t left_ = 0;  // of the current chunk's data and CRC
-  bool inImageData_ = false;
+  std::uint64_t left_ = 0;      // of the current chunk's data and CRC
+  std::uint64_t dataLeft_ = 0;  // of the current chunk's image data
+  std::uint64_t chunks_ = 0;
   bool imageRead_ = false;
   std::uint64_t imageData_ = 0;
   std::uint64_t imageDataAfter_ = 0;
@@ -187,8 +185,12 @@ void refuseRepairs(png_structp png) {
   png_set_benign_errors(png, 0);
   png_set_chunk_malloc_max(png, mostChunkBytes);
   png_set_chunk_cache_max(png, mostKeptChunks);
-  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, ignoredChunks.data(),
-                              static_cast<int>(ignoredChunks.size() / 4));
+  // Every chunk that cannot change a pic's pixels (text, profiles, gamma,
+  // physical size...) is skipped without being parsed, its CRC still
+  // checked: what libpng finds wrong inside one would otherwise refuse a good
+  // picture. (A negative count means all of them: all but IHDR, PLTE, tRNS,
+  // IDAT and IEND.)
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   // The CRC of every chunk checks the image data already.
   png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
 }
@@ -358,11 +360,21 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
                const struct stat* writing) {
   const int fd = open(path.c_str(), pngOpenFlags);
   if (fd < 0) {
-    error = std::string("cannot be opened: ") + std::strerror(errno);
+    const int reason = errno;
+    // A socket cannot be opened at all: say what it is rather than why.
+    struct stat info {};
+    error = stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)
+                ? "is not a regular file"
+                : std::string("cannot be opened: ") + std::strerror(reason);
     return false;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0) {
+    error = std::string("cannot be read: ") + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
     close(fd);
     error = "is not a regular file";
     return false;

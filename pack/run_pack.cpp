@@ -107,11 +107,18 @@ class TempFileOutput : public ArchiveOutput {
     buffer_ = {};
   }
 
-  // Flushed to the disk and renamed over the target, with the target's mode
-  // (-1: a new file's).
+  // Flushed to the disk and renamed over the target, with the target's
+  // permission bits.
   bool commit(int mode) {
     buffer_ = {};
     return commitTemp(temp_, /*sync=*/true, mode);
+  }
+
+  // Flushed to the disk, with a new file's mode, and given the target's name
+  // only if nothing has it yet.
+  NewFile commitIfStillAbsent() {
+    buffer_ = {};
+    return commitTempIfStillAbsent(temp_);
   }
 
  private:
@@ -134,6 +141,12 @@ class PackRun {
       return 1;
     }
     backup_ = target_ + ".bak";
+    // A name the programs give their temporaries would be removed as a
+    // leftover by any run in that directory, this one first.
+    if (isTempName(fs::path(target_).filename().string())) {
+      reportError(target_, "is named as this program's temporary files are, and would be lost");
+      return 1;
+    }
     if (!options_.dryRun) removeStaleTemps(parentOf(target_));
     bool good = findPics(directory_, shownDirectory_, names_);
     std::vector<int> ids;
@@ -173,6 +186,12 @@ class PackRun {
   bool checkOutput() {
     struct stat existing {};
     exists_ = lstat(target_.c_str(), &existing) == 0;
+    if (!exists_ && errno != ENOENT) {
+      // Not knowing whether there is an archive is no reason to write one
+      // over it without its base and its backup.
+      reportError(target_, std::string("cannot be read: ") + std::strerror(errno));
+      return false;
+    }
     if (exists_) {
       if (!S_ISREG(existing.st_mode)) {
         reportError(target_, "is not a regular file");
@@ -180,17 +199,30 @@ class PackRun {
       }
       target_stat_ = existing;
       if (!mayReplace(target_, existing)) {
-        reportError(target_, "cannot be replaced: permission denied");
+        reportError(target_,
+                    std::string("cannot be replaced: ") +
+                        (errno == EACCES || errno == EPERM ? "permission denied" : std::strerror(errno)));
         return false;
       }
     }
-    struct stat backup {};
-    if (lstat(backup_.c_str(), &backup) == 0 &&
-        (stat(backup_.c_str(), &backup) != 0 || !S_ISREG(backup.st_mode))) {
-      reportError(backup_, "is not a regular file");
-      return false;
+    return backupUsable(checkBackup(backup_, target_));
+  }
+
+  // Whether what has the .bak's name, if anything, can be kept as the backup;
+  // reported when not.
+  bool backupUsable(BackupState state) const {
+    switch (state) {
+      case BackupState::none:
+      case BackupState::usable: return true;
+      case BackupState::notAFile: reportError(backup_, "is not a regular file"); break;
+      case BackupState::theArchive:
+        reportError(backup_, "is a link to the archive itself, not a backup of it");
+        break;
+      case BackupState::unreadable:
+        reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+        break;
     }
-    return true;
+    return false;
   }
 
   bool loadPic(int id, PicPixels& pixels) const {
@@ -223,21 +255,36 @@ class PackRun {
   }
 
   int commit(const PackPlan& plan, TempFileOutput& output, const std::string& note) {
-    BackupMark mark;
-    Backup backup = Backup::existed;
-    if (exists_) {
+    if (!exists_) {
+      // No archive was there: none is replaced that has appeared since.
+      switch (output.commitIfStillAbsent()) {
+        case NewFile::placed: break;
+        case NewFile::taken: reportError(target_, "appeared during the run: nothing replaced"); return 1;
+        case NewFile::failed:
+          reportError(target_, std::string("cannot be written: ") + std::strerror(errno));
+          return 1;
+      }
+    } else {
       errno = 0;
-      backup = keepBackup(target_, backup_, mark);
-      if (backup == Backup::failed) {
-        reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+      const Backup backup = keepBackup(target_, target_stat_, backup_);
+      if (backup != Backup::made && backup != Backup::existed) {
+        if (backup == Backup::changed) {
+          reportError(target_, "changed during the run: nothing replaced");
+        } else if (backup == Backup::failed) {
+          reportError(backup_, std::string("cannot be created: ") + std::strerror(errno));
+        } else if (backupUsable(checkBackup(backup_, target_))) {
+          // Taken by what is no backup, and gone again by the second look.
+          reportError(backup_, "changed during the run: nothing replaced");
+        }
         output.discard();
         return 1;
       }
-    }
-    if (!output.commit(exists_ ? static_cast<int>(target_stat_.st_mode) : -1)) {
-      reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
-      if (backup == Backup::made) dropBackup(backup_, mark);
-      return 1;
+      // Should the rename fail now, a .bak made above stays: it holds the
+      // archive as it still is, and another pack may already count on it.
+      if (!output.commit(static_cast<int>(target_stat_.st_mode))) {
+        reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
+        return 1;
+      }
     }
     std::fputs(packSummary(target_, plan, note, /*dryRun=*/false).c_str(), stdout);
     return 0;

@@ -503,20 +503,43 @@ TEST(Pack, OutputsThatAreNotFilesAreRefused) {
       EXPECT_EQ(kinds(dir), before) << output;
     }
   }
-  // A .bak that is no regular file: a folder, or a link to nothing.
-  for (const bool folder : {true, false}) {
-    if (folder) {
+  // A .bak that is no backup: a folder, a link to nothing, a link to the
+  // archive itself (which would show the new archive); or a name the system
+  // cannot give.
+  const std::map<std::string, std::string> backups = {
+      {"folder", "is not a regular file"},
+      {"nowhere", "is not a regular file"},
+      {"vorna.spr", "is a link to the archive itself, not a backup of it"},
+  };
+  for (const auto& [what, why] : backups) {
+    if (what == "folder") {
       fs::create_directory(dir / "vorna.spr.bak");
     } else {
-      fs::create_symlink("nowhere", dir / "vorna.spr.bak");
+      fs::create_symlink(what, dir / "vorna.spr.bak");
     }
     const auto withBackup = kinds(dir);
     const ProgramRun run = pack(dir);
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.errors, "vorna-pack: vorna.spr.bak: is not a regular file\n");
+    EXPECT_EQ(run.errors, "vorna-pack: vorna.spr.bak: " + why + "\n");
     EXPECT_EQ(kinds(dir), withBackup);
     fs::remove(dir / "vorna.spr.bak");
   }
+  // A name like this program's temporaries', which any run would remove.
+  fs::copy_file(dir / "vorna.spr", dir / ".vorna-1.tmp");
+  ProgramRun taken = pack(dir, {"-o", ".vorna-1.tmp"});
+  EXPECT_EQ(taken.exitStatus, 1);
+  EXPECT_EQ(taken.errors,
+            "vorna-pack: .vorna-1.tmp: is named as this program's temporary files are, and would be lost\n");
+  EXPECT_EQ(readFile(dir / ".vorna-1.tmp"), base);
+  fs::remove(dir / ".vorna-1.tmp");
+
+  const std::string longest(252, 'x');  // the longest name there may be is 255 bytes
+  fs::copy_file(dir / "vorna.spr", dir / longest);
+  const ProgramRun run = pack(dir, {"-o", longest});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors, "vorna-pack: " + longest + ".bak: cannot be created: File name too long\n");
+  fs::remove(dir / longest);
+  EXPECT_EQ(kinds(dir), before);
 }
 
 // --dry-run does all the work, the check of the archive included, and writes
@@ -577,7 +600,17 @@ TEST(Pack, BackupsAreWholeAndNeverDestroyed) {
   EXPECT_EQ(run.errors, "vorna-pack: vorna.spr.bak: cannot be created: Input/output error\n");
   EXPECT_EQ(snapshot(dir), files);
 
-  options.refused.pop_back();
+  // With links, the .bak is made; should the archive then fail to be
+  // replaced, that .bak stays (another pack may count on it already).
+  options.refused = {{SYS_fsync, EIO}};
+  run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be replaced: Input/output error\n");
+  EXPECT_EQ(readFile(dir / "vorna.spr"), base);
+  EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base);
+  std::filesystem::remove(dir / "vorna.spr.bak");
+
+  options.refused = testsupport::noLinks();
   run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
   ASSERT_EQ(run.exitStatus, 0) << run.errors;
   EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base);
