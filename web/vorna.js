@@ -42,7 +42,13 @@ function makeCore() {
     wasmBinary: wasmBytes(),
     onAbort: (what) => fault('The page\'s WebAssembly core stopped (' + what + ').'),
     print: () => {}, printErr: () => {},
-  }).then((module) => { core = module; return module; });
+  }).then((module) => {
+    core = module;
+    // Memory the page holds in the core belongs to the instance that gave it.
+    grid.pointer = 0;
+    grid.bytes = 0;
+    return module;
+  });
   return coreReady;
 }
 
@@ -76,7 +82,7 @@ async function withCore(what, work) {
 
 function describe(error) {
   const text = String(error && error.message || error);
-  if (/memory|alloc|Aborted\(\)|OOM/i.test(text)) return 'it ran out of memory (' + text + ')';
+  if (/out of memory|enlarge memory|alloc|Aborted\(\)|OOM/i.test(text)) return 'it ran out of memory (' + text + ')';
   return text;
 }
 
