@@ -264,7 +264,25 @@ bool looksLikeTemp(const char* name) {
   return std::strcmp(at, tempSuffix) == 0;
 }
 
+// Whether `found` is the very file `expected` describes. (Windows gives no
+// file an inode number: there, any regular file is taken for it.)
+bool sameFile(const struct stat& found, const struct stat& expected) {
+  return S_ISREG(found.st_mode) &&
+         (expected.st_ino == 0 || (found.st_dev == expected.st_dev && found.st_ino == expected.st_ino));
+}
+
 }  // namespace
+
+bool unchangedSince(const struct stat& found, const struct stat& expected) {
+  // The inode alone is no proof: a file rewritten in place keeps it, and a
+  // file system may give a new file the number of one just removed.
+  return sameFile(found, expected) && found.st_size == expected.st_size &&
+#ifdef _WIN32
+         found.st_mtime == expected.st_mtime;
+#else
+         found.st_mtim.tv_sec == expected.st_mtim.tv_sec && found.st_mtim.tv_nsec == expected.st_mtim.tv_nsec;
+#endif
+}
 
 bool isTempName(const std::string& name) { return looksLikeTemp(name.c_str()); }
 
@@ -320,6 +338,11 @@ int newFileMode() {
 
 void installTempCleanup() {
   for (const int signal : cleanupSignals) catchSignal(signal, removeTempAndDie);
+#ifndef _WIN32
+  // Past the file size limit (ulimit -f), a write should fail and say so,
+  // not end the run on the spot with its temporary left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 void removeStaleTemps(const std::string& dir) { clearLeftoversAndHold(dir); }
@@ -421,6 +444,62 @@ NewFile commitTempIfStillAbsent(TempFile& temp) {
   return placed;
 }
 
+namespace {
+
+// Looks at the target, then renames the finished temporary over it: where
+// the system cannot swap two names, an instant remains between the two.
+Replaced lookThenRename(TempFile& temp, const struct stat& expected) {
+  struct stat now {};
+  Replaced result = Replaced::changed;
+  if (lstat(temp.target.c_str(), &now) == 0 && unchangedSince(now, expected)) {
+    result = renameOver(temp.path, temp.target, /*sync=*/true) ? Replaced::done : Replaced::failed;
+  }
+  const int error = errno;
+  if (result != Replaced::done) unlink(temp.path.c_str());
+  forget(temp);
+  if (result == Replaced::done) syncDirectoryOf(temp.target);
+  errno = error;
+  return result;
+}
+
+}  // namespace
+
+Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
+  if (!finishTemp(temp, /*sync=*/true, static_cast<int>(expected.st_mode))) {
+    const int error = errno;
+    discardTemp(temp);
+    errno = error;
+    return Replaced::failed;
+  }
+#ifdef RENAME_EXCHANGE
+  // The new file and the target swap names in one step; what comes out is
+  // then looked at, so that no instant is left for another program's file to
+  // be replaced unseen. Was it not the file expected, the two swap back.
+  if (renameat2(AT_FDCWD, temp.path.c_str(), AT_FDCWD, temp.target.c_str(), RENAME_EXCHANGE) == 0) {
+    struct stat out {};
+    const bool expectedOut = lstat(temp.path.c_str(), &out) == 0 && unchangedSince(out, expected);
+    if (!expectedOut &&
+        renameat2(AT_FDCWD, temp.path.c_str(), AT_FDCWD, temp.target.c_str(), RENAME_EXCHANGE) != 0) {
+      // Cannot swap back: the other file takes its name back over ours.
+      renameOver(temp.path, temp.target, true);
+    }
+    // The old file's last name but its backup's, or the new file given up.
+    unlink(temp.path.c_str());
+    forget(temp);
+    syncDirectoryOf(temp.target);
+    return expectedOut ? Replaced::done : Replaced::changed;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EPERM && errno != EACCES && errno != EOPNOTSUPP) {
+    const int error = errno;
+    discardTemp(temp);
+    errno = error;
+    return Replaced::failed;
+  }
+  // NFS and CIFS know no such swap, and a sandbox may forbid it.
+#endif
+  return lookThenRename(temp, expected);
+}
+
 bool isReadOnly(const struct stat& existing) {
   // The system the archives come from lets no one write a read-only file;
   // root here may, but should not either.
@@ -453,6 +532,7 @@ namespace {
 NewFile placeIfAbsent(TempFile& temp) {
   errno = 0;
   NewFile placed = canCommitIfAbsent() ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
+  bool linked = false;
 #ifndef _WIN32
   // No rename that never replaces here (NFS, a sandbox), or it failed for
   // some other reason: a link never replaces either; where there are none,
@@ -461,6 +541,7 @@ NewFile placeIfAbsent(TempFile& temp) {
     struct stat existing {};
     if (link(temp.path.c_str(), temp.target.c_str()) == 0) {
       placed = NewFile::placed;
+      linked = true;
     } else if (errno == EEXIST || lstat(temp.target.c_str(), &existing) == 0) {
       placed = NewFile::taken;
     } else {
@@ -469,9 +550,10 @@ NewFile placeIfAbsent(TempFile& temp) {
     }
   }
 #endif
-  // After a link, or when the name was taken, the temporary goes.
+  // After a link, or when the name was taken, the temporary goes; renamed,
+  // its name is gone already.
   const int error = errno;
-  unlink(temp.path.c_str());
+  if (placed != NewFile::placed || linked) unlink(temp.path.c_str());
   forget(temp);
   errno = error;
   return placed;
@@ -496,13 +578,6 @@ constexpr int copyFromFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
 constexpr int copyFromFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 #endif
 
-// Whether `found` is the very file `expected` describes. (Windows gives no
-// file an inode number: there, any regular file is taken for it.)
-bool sameFile(const struct stat& found, const struct stat& expected) {
-  return S_ISREG(found.st_mode) &&
-         (expected.st_ino == 0 || (found.st_dev == expected.st_dev && found.st_ino == expected.st_ino));
-}
-
 // A copy of `file` as `backup`, by way of a temporary beside `backup` that is
 // flushed to the disk first, so that a backup is never seen half written.
 Backup copyBackup(const std::string& file, const struct stat& expected, const std::string& backup) {
@@ -510,7 +585,7 @@ Backup copyBackup(const std::string& file, const struct stat& expected, const st
   // A link (O_NOFOLLOW's ELOOP) or a socket (ENXIO) where the file was.
   if (from < 0) return errno == ELOOP || errno == ENXIO ? Backup::changed : Backup::failed;
   struct stat info {};
-  if (fstat(from, &info) != 0 || !sameFile(info, expected)) {
+  if (fstat(from, &info) != 0 || !unchangedSince(info, expected)) {
     close(from);
     return Backup::changed;
   }
@@ -553,10 +628,18 @@ Backup keepBackup(const std::string& file, const struct stat& expected, const st
   // The file must still be the one looked at before the work: a link, a FIFO
   // or a device put in its place is no archive to keep.
   struct stat now {};
-  if (lstat(file.c_str(), &now) != 0 || !sameFile(now, expected)) return Backup::changed;
+  if (lstat(file.c_str(), &now) != 0) return errno == ENOENT ? Backup::changed : Backup::failed;
+  if (!unchangedSince(now, expected)) return Backup::changed;
   // A hard link is the old file itself: nothing to copy, and it takes the
-  // name only if the name is free, in one step.
-  if (link(file.c_str(), backup.c_str()) == 0) return Backup::made;
+  // name only if the name is free, in one step. Should another file have
+  // taken the archive's name in the instant between (link does not follow a
+  // symlink), the link made is that file's: it goes again.
+  if (link(file.c_str(), backup.c_str()) == 0) {
+    struct stat linked {};
+    if (lstat(backup.c_str(), &linked) == 0 && sameFile(linked, expected)) return Backup::made;
+    unlink(backup.c_str());
+    return Backup::changed;
+  }
   if (errno != EEXIST) {
     // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
     // then, unless the name is taken already.

@@ -96,6 +96,26 @@ NewFile commitTempIfAbsent(TempFile& temp);
 // unchecked. Unless placed, the temporary is removed.
 NewFile commitTempIfStillAbsent(TempFile& temp);
 
+// What commitTempIfUnchanged did.
+enum class Replaced {
+  done,     // the target is the new file
+  changed,  // the target was no longer the file expected: left as it is, the temporary gone
+  failed,   // errno says why; the target is left as it was, the temporary gone
+};
+
+// Whether `found` is still the file `expected` describes: the same regular
+// file, its size and its time of last change the same.
+bool unchangedSince(const struct stat& found, const struct stat& expected);
+
+// Flushes the temporary to the disk, gives it the permission bits of
+// `expected`, and renames it over its target only if the target is still the
+// file `expected` describes (unchangedSince), so that a file another program
+// put there, or rewrote, during the run is never replaced unseen: the two
+// names are swapped in one step and what came out is looked at (swapped back
+// if it was not that file); where the system cannot swap names, the target is
+// looked at just before the rename.
+Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected);
+
 // Whether `name` (without a directory) is one this program gives its
 // temporaries: a file so named may be removed by any run as a leftover.
 bool isTempName(const std::string& name);

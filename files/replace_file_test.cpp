@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -44,6 +45,48 @@ TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   discardTemp(temp);
   EXPECT_EQ(contentOf(target), "new!");
   EXPECT_EQ(dir.names(), std::set<std::string>{"1.png"});
+}
+
+// `run` in a child process refused `refused` system calls: its exit status.
+int inChild(const std::vector<testsupport::RefusedCall>& refused, const std::function<int()>& run) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!refused.empty()) testsupport::refuseSystemCalls(refused);
+    _exit(run());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A file is replaced only if it is still the one looked at: not another one
+// put in its place, nor the same one rewritten, whether the system can swap
+// two names in one step or not.
+TEST(ReplaceFile, OnlyAnUnchangedFileIsReplaced) {
+  using testsupport::RefusedCall;
+  for (const auto& refused :
+       {std::vector<RefusedCall>{}, std::vector<RefusedCall>{{SYS_renameat2, EINVAL}}}) {
+    for (const int change : {0, 1, 2}) {  // none, rewritten in place, another file put there
+      testsupport::ScratchDir dir;
+      const std::string target = (dir / "a.spr").string();
+      testsupport::writeFile(target, {'o', 'l', 'd'});
+      struct stat looked {};
+      ASSERT_EQ(stat(target.c_str(), &looked), 0);
+      if (change == 1) testsupport::writeFile(target, {'t', 'h', 'e', 'i', 'r', 's'});
+      if (change == 2) {
+        testsupport::writeFile(dir / "other", {'o', 'l', 'd'});
+        std::filesystem::rename(dir / "other", target);
+      }
+      const int status = inChild(refused, [&] {
+        TempFile temp;
+        if (!createTempBeside(target, temp) || !writeTemp(temp, "new", 3)) return 9;
+        return static_cast<int>(commitTempIfUnchanged(temp, looked));
+      });
+      EXPECT_EQ(status, static_cast<int>(change == 0 ? Replaced::done : Replaced::changed)) << change;
+      EXPECT_EQ(contentOf(target), change == 0 ? "new" : change == 1 ? "theirs" : "old") << change;
+      EXPECT_EQ(dir.names(), std::set<std::string>{"a.spr"}) << "a temporary left: " << change;
+    }
+  }
 }
 
 // A new file takes its name only if nothing has taken it meanwhile.

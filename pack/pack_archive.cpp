@@ -36,6 +36,11 @@ bool writeAndCheck(const PackPlan& plan, BaseArchive* base, const Placement& pla
   const Sink sink = [&output](const void* data, std::size_t size) { return output.write(data, size); };
   written =
       appended ? writeAppended(plan, placement, *base, sink) : writeCompact(plan, placement, base, sink);
+  // The output took every byte given it; what failed is the base's tail,
+  // read as it is copied (cut short, or unreadable, since it was opened).
+  if (!written && output.failure().empty()) {
+    output.fail("cannot be written: the base could not be read to its end");
+  }
   const std::uint8_t* bytes = nullptr;
   std::size_t held = 0;
   written = written && output.readBack(bytes, held);

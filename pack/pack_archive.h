@@ -26,6 +26,7 @@ class ArchiveOutput {
   virtual void discard() = 0;
   // What went wrong, as the end of a line "vorna-pack: FILE: ...".
   const std::string& failure() const { return failure_; }
+  void fail(const std::string& what) { failure_ = what; }
 
  protected:
   std::string failure_;

@@ -19,7 +19,8 @@ bool openBase(const std::string& path, BaseArchive& base, const Report& report) 
     const int error = errno;
     std::error_code code;
     const auto status = std::filesystem::status(path, code);
-    report(path, std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
+    // No error at all: it opened, and was no regular file.
+    report(path, error == 0 || (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
                      ? "is not a regular file"
                      : std::string("cannot be opened: ") + std::strerror(error));
     return false;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "archive/archive_stream.h"
 #include "files/replace_file.h"
@@ -38,8 +39,9 @@ std::string parentOf(const std::string& path) {
 // through a link is written where the link points, so that the link and
 // every other name of that file see the new archive. False, with errno set,
 // for a chain that does not end.
-bool followLinks(const std::string& name, std::string& target) {
+bool followLinks(const std::string& name, std::string& target, std::vector<std::string>& chain) {
   target = name;
+  chain = {name};
 #ifndef _WIN32
   for (int hop = 0; hop < 40; ++hop) {
     struct stat info {};
@@ -52,6 +54,7 @@ bool followLinks(const std::string& name, std::string& target) {
     }
     const fs::path parent = fs::path(target).parent_path();
     target = next.is_absolute() || parent.empty() ? next.string() : (parent / next).string();
+    chain.push_back(target);
   }
   errno = ELOOP;
   return false;
@@ -107,11 +110,11 @@ class TempFileOutput : public ArchiveOutput {
     buffer_ = {};
   }
 
-  // Flushed to the disk and renamed over the target, with the target's
-  // permission bits.
-  bool commit(int mode) {
+  // Flushed to the disk and renamed over the target, with its permission
+  // bits, if the target is still the file `expected` describes.
+  Replaced commitIfUnchanged(const struct stat& expected) {
     buffer_ = {};
-    return commitTemp(temp_, /*sync=*/true, mode);
+    return commitTempIfUnchanged(temp_, expected);
   }
 
   // Flushed to the disk, with a new file's mode, and given the target's name
@@ -136,16 +139,21 @@ class PackRun {
   }
 
   int run() {
-    if (!followLinks(output_, target_)) {
+    std::vector<std::string> chain;
+    if (!followLinks(output_, target_, chain)) {
       reportError(output_, std::string("cannot be followed: ") + std::strerror(errno));
       return 1;
     }
     backup_ = target_ + ".bak";
     // A name the programs give their temporaries would be removed as a
-    // leftover by any run in that directory, this one first.
-    if (isTempName(fs::path(target_).filename().string())) {
-      reportError(target_, "is named as this program's temporary files are, and would be lost");
-      return 1;
+    // leftover by any run in that directory, this one first: the output, a
+    // link on the way to it, or the base.
+    if (options_.base) chain.push_back(*options_.base);
+    for (const std::string& name : chain) {
+      if (isTempName(fs::path(name).filename().string())) {
+        reportError(name, "is named as this program's temporary files are, and would be lost");
+        return 1;
+      }
     }
     if (!options_.dryRun) removeStaleTemps(parentOf(target_));
     bool good = findPics(directory_, shownDirectory_, names_);
@@ -158,6 +166,10 @@ class PackRun {
     const bool baseOpen =
         baseName && (outputUsable || baseName != target_) && openBase(*baseName, base, reportError);
     if (baseName && !baseOpen) good = false;
+    if (baseOpen && *baseName == target_ && !baseIsTheOutput(base)) {
+      reportError(target_, "changed during the run: nothing replaced");
+      good = false;
+    }
     if (good && ids.empty() && !baseName) {
       reportError(directory_,
                   "holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to pack");
@@ -225,6 +237,13 @@ class PackRun {
     return false;
   }
 
+  // Whether the base opened as the output is the file looked at before.
+  bool baseIsTheOutput(const BaseArchive& base) const {
+    struct stat opened {};
+    return base.file != nullptr && fstat(fileno(base.file), &opened) == 0 &&
+           unchangedSince(opened, target_stat_);
+  }
+
   bool loadPic(int id, PicPixels& pixels) const {
     const std::string& name = names_.at(id);
     std::string error;
@@ -281,9 +300,12 @@ class PackRun {
       }
       // Should the rename fail now, a .bak made above stays: it holds the
       // archive as it still is, and another pack may already count on it.
-      if (!output.commit(static_cast<int>(target_stat_.st_mode))) {
-        reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
-        return 1;
+      switch (output.commitIfUnchanged(target_stat_)) {
+        case Replaced::done: break;
+        case Replaced::changed: reportError(target_, "changed during the run: nothing replaced"); return 1;
+        case Replaced::failed:
+          reportError(target_, std::string("cannot be replaced: ") + std::strerror(errno));
+          return 1;
       }
     }
     std::fputs(packSummary(target_, plan, note, /*dryRun=*/false).c_str(), stdout);

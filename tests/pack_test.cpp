@@ -531,6 +531,9 @@ TEST(Pack, OutputsThatAreNotFilesAreRefused) {
   EXPECT_EQ(taken.errors,
             "vorna-pack: .vorna-1.tmp: is named as this program's temporary files are, and would be lost\n");
   EXPECT_EQ(readFile(dir / ".vorna-1.tmp"), base);
+  taken = pack(dir, {"-b", ".vorna-1.tmp", "-o", "other.spr"});  // nor a base so named
+  EXPECT_EQ(taken.exitStatus, 1);
+  EXPECT_EQ(readFile(dir / ".vorna-1.tmp"), base);
   fs::remove(dir / ".vorna-1.tmp");
 
   const std::string longest(252, 'x');  // the longest name there may be is 255 bytes
@@ -686,6 +689,24 @@ TEST(Pack, PicNamesAndNothingToPack) {
             "vorna-pack: .: holds no pic's PNG (1.png to 65535.png) and there is no base archive: nothing to "
             "pack\n");
   EXPECT_TRUE(empty.names().empty());
+}
+
+// Past the file size limit (ulimit -f) a write fails and says so, and no
+// temporary is left, rather than the run ending on the spot by SIGXFSZ.
+TEST(Pack, FileSizeLimitIsAWriteFailure) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no file size limit";
+  ScratchDir dir;
+  std::mt19937 random(2);
+  for (int id = 1; id <= 20; ++id) {
+    testsupport::writeSpritePng(dir / (std::to_string(id) + ".png"), testsupport::randomSprite(random));
+  }
+  const std::set<std::string> pngs = dir.names();
+  testsupport::RunOptions options;
+  options.fileSizeLimit = 1000;  // less than the archive, more than a line on standard error
+  const ProgramRun run = testsupport::runProgram(VORNA_PACK, dir.path(), options);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.errors, "vorna-pack: vorna.spr: cannot be written: File too large\n");
+  EXPECT_EQ(dir.names(), pngs);
 }
 
 // A summary that standard output cannot take (a full disk) is a failure, as

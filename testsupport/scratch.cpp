@@ -7,6 +7,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -90,6 +91,11 @@ using Clock = std::chrono::steady_clock;
   }
   if (chdir(dir.c_str()) != 0) _exit(127);
   if (!options.refused.empty()) refuseSystemCalls(options.refused);
+  if (options.fileSizeLimit > 0) {
+    const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                       static_cast<rlim_t>(options.fileSizeLimit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
+  }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));

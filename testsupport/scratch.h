@@ -85,6 +85,8 @@ struct RunOptions {
   std::vector<RefusedCall> refused;
   // Standard output goes to this file (a scratch device, say), not captured.
   std::filesystem::path outputFile;
+  // The largest file the program may write (ulimit -f), in bytes; 0: none.
+  long fileSizeLimit = 0;
 };
 
 // Runs `program` in directory `dir`, standard input empty unless `input` is given.
