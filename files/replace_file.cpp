@@ -275,8 +275,10 @@ bool sameFile(const struct stat& found, const struct stat& expected) {
 
 bool unchangedSince(const struct stat& found, const struct stat& expected) {
   // The inode alone is no proof: a file rewritten in place keeps it, and a
-  // file system may give a new file the number of one just removed.
+  // file system may give a new file the number of one just removed. Its mode
+  // too: a file made read-only meanwhile is not to be replaced.
   return sameFile(found, expected) && found.st_size == expected.st_size &&
+         found.st_mode == expected.st_mode &&
 #ifdef _WIN32
          found.st_mtime == expected.st_mtime;
 #else
@@ -368,6 +370,19 @@ bool createTempBeside(const std::string& target, TempFile& temp) {
   return true;
 }
 
+bool reserveTempBeside(const std::string& target, TempFile& temp) {
+  temp.target = target;
+  temp.fd = -1;
+  temp.slot = freeSlot();
+  if (temp.slot < 0) {
+    errno = EMFILE;
+    return false;
+  }
+  temp.path = tempNameFor(target, temp.slot);
+  setPending(temp.slot, temp.path);
+  return true;
+}
+
 bool writeTemp(TempFile& temp, const void* data, std::size_t size) { return writeAll(temp.fd, data, size); }
 
 int openThrough(const std::string& path) { return open(path.c_str(), throughFlags, 0666); }
@@ -446,6 +461,32 @@ NewFile commitTempIfStillAbsent(TempFile& temp) {
 
 namespace {
 
+#ifdef RENAME_EXCHANGE
+// The last part of a path: the name within its directory.
+std::string nameIn(const std::string& path) {
+  const std::size_t slash = path.find_last_of(pathSeparators);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Holds back the signals that remove temporaries while it lives: a signal
+// that comes meanwhile is handled when it goes.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : cleanupSignals) sigaddset(&held, signal);
+    sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+#endif
+
 // Looks at the target, then renames the finished temporary over it: where
 // the system cannot swap two names, an instant remains between the two.
 Replaced lookThenRename(TempFile& temp, const struct stat& expected) {
@@ -475,22 +516,41 @@ Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
   // The new file and the target swap names in one step; what comes out is
   // then looked at, so that no instant is left for another program's file to
   // be replaced unseen. Was it not the file expected, the two swap back.
-  if (renameat2(AT_FDCWD, temp.path.c_str(), AT_FDCWD, temp.target.c_str(), RENAME_EXCHANGE) == 0) {
+  // Everything is done in the directory held open, whatever becomes of its
+  // name meanwhile, and no signal handler runs in the middle of it (a signal
+  // that comes is handled once the names are settled).
+  const int dir = open(directoryOf(temp.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    const int error = errno;
+    discardTemp(temp);
+    errno = error;
+    return Replaced::failed;
+  }
+  const std::string tempName = nameIn(temp.path);
+  const std::string targetName = nameIn(temp.target);
+  const SignalsHeld held;
+  if (renameat2(dir, tempName.c_str(), dir, targetName.c_str(), RENAME_EXCHANGE) == 0) {
     struct stat out {};
-    const bool expectedOut = lstat(temp.path.c_str(), &out) == 0 && unchangedSince(out, expected);
-    if (!expectedOut &&
-        renameat2(AT_FDCWD, temp.path.c_str(), AT_FDCWD, temp.target.c_str(), RENAME_EXCHANGE) != 0) {
+    const bool expectedOut =
+        fstatat(dir, tempName.c_str(), &out, AT_SYMLINK_NOFOLLOW) == 0 && unchangedSince(out, expected);
+    if (!expectedOut && renameat2(dir, tempName.c_str(), dir, targetName.c_str(), RENAME_EXCHANGE) != 0) {
       // Cannot swap back: the other file takes its name back over ours.
-      renameOver(temp.path, temp.target, true);
+      renameat(dir, tempName.c_str(), dir, targetName.c_str());
     }
     // The old file's last name but its backup's, or the new file given up.
-    unlink(temp.path.c_str());
+    unlinkat(dir, tempName.c_str(), 0);
     forget(temp);
-    syncDirectoryOf(temp.target);
+    fsync(dir);
+    close(dir);
     return expectedOut ? Replaced::done : Replaced::changed;
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != EPERM && errno != EACCES && errno != EOPNOTSUPP) {
-    const int error = errno;
+  const int error = errno;
+  close(dir);
+  if (error == ENOENT) {  // the target is gone
+    discardTemp(temp);
+    return Replaced::changed;
+  }
+  if (error != EINVAL && error != ENOSYS && error != EPERM && error != EACCES && error != EOPNOTSUPP) {
     discardTemp(temp);
     errno = error;
     return Replaced::failed;
@@ -498,6 +558,39 @@ Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
   // NFS and CIFS know no such swap, and a sandbox may forbid it.
 #endif
   return lookThenRename(temp, expected);
+}
+
+HeldFile::~HeldFile() {
+  if (fd >= 0) close(fd);
+}
+
+Replaced holdIfUnchanged(const std::string& file, const struct stat& expected, HeldFile& held) {
+#ifdef _WIN32
+  static_cast<void>(file);
+  static_cast<void>(expected);
+  static_cast<void>(held);
+  return Replaced::done;
+#else
+  // Opened without following a link or waiting on a FIFO: only the file
+  // looked at is held.
+  held.fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (held.fd < 0) {
+    return errno == ENOENT || errno == ELOOP || errno == ENXIO ? Replaced::changed : Replaced::failed;
+  }
+  struct stat opened {};
+  if (fstat(held.fd, &opened) != 0) return Replaced::failed;
+  if (!unchangedSince(opened, expected)) return Replaced::changed;
+  // Another run replacing the same file holds it until it is done; it then
+  // is no longer the file under the name, which the look below finds.
+  while (flock(held.fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return Replaced::failed;
+  }
+  struct stat named {};
+  if (lstat(file.c_str(), &named) != 0) return errno == ENOENT ? Replaced::changed : Replaced::failed;
+  if (fstat(held.fd, &opened) != 0) return Replaced::failed;
+  return unchangedSince(named, expected) && unchangedSince(opened, expected) ? Replaced::done
+                                                                             : Replaced::changed;
+#endif
 }
 
 bool isReadOnly(const struct stat& existing) {
@@ -630,28 +723,41 @@ Backup keepBackup(const std::string& file, const struct stat& expected, const st
   struct stat now {};
   if (lstat(file.c_str(), &now) != 0) return errno == ENOENT ? Backup::changed : Backup::failed;
   if (!unchangedSince(now, expected)) return Backup::changed;
-  // A hard link is the old file itself: nothing to copy, and it takes the
-  // name only if the name is free, in one step. Should another file have
-  // taken the archive's name in the instant between (link does not follow a
-  // symlink), the link made is that file's: it goes again.
-  if (link(file.c_str(), backup.c_str()) == 0) {
+  // A backup there already (an earlier pack's) stays as it is.
+  struct stat existing {};
+  if (lstat(backup.c_str(), &existing) == 0) {
+    return checkBackup(backup, file) == BackupState::usable ? Backup::existed : Backup::unusable;
+  }
+  if (errno != ENOENT) return Backup::failed;
+  // A hard link is the old file itself: nothing to copy. It is made under a
+  // temporary name and looked at there first (link does not follow a
+  // symlink: another file may have taken the archive's name in the instant
+  // between), so that no other run ever sees a wrong one as the .bak; then
+  // it takes the name only if that is still free, in one step.
+  TempFile temp;
+  if (!reserveTempBeside(backup, temp)) return Backup::failed;
+  if (link(file.c_str(), temp.path.c_str()) == 0) {
     struct stat linked {};
-    if (lstat(backup.c_str(), &linked) == 0 && sameFile(linked, expected)) return Backup::made;
-    unlink(backup.c_str());
-    return Backup::changed;
-  }
-  if (errno != EEXIST) {
-    // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
-    // then, unless the name is taken already.
-    struct stat existing {};
-    if (lstat(backup.c_str(), &existing) != 0) {
-      if (errno != ENOENT) return Backup::failed;
-      errno = 0;
-      const Backup copied = copyBackup(file, expected, backup);
-      if (copied != Backup::existed) return copied;
+    if (lstat(temp.path.c_str(), &linked) != 0 || !sameFile(linked, expected)) {
+      unlink(temp.path.c_str());
+      forget(temp);
+      return Backup::changed;
     }
+    const NewFile placed = placeIfAbsent(temp);
+    if (placed == NewFile::failed) return Backup::failed;
+    if (placed == NewFile::placed) {
+      syncDirectoryOf(backup);
+      return Backup::made;
+    }
+  } else {
+    // Not every file system has links (vfat, SMB, some FUSE mounts): a copy
+    // then.
+    forget(temp);
+    errno = 0;
+    const Backup copied = copyBackup(file, expected, backup);
+    if (copied != Backup::existed) return copied;
   }
-  // The name is taken: by a backup an earlier pack made, or another run made
-  // just now, which stays as it is; or by something that is none.
+  // Another run made the .bak in the meantime, which stays as it is; or
+  // something that is none took the name.
   return checkBackup(backup, file) == BackupState::usable ? Backup::existed : Backup::unusable;
 }

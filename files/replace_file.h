@@ -57,6 +57,11 @@ bool isReadOnly(const struct stat& existing);
 // permissions say no).
 bool mayReplace(const std::string& target, const struct stat& existing);
 
+// A name for a temporary beside `target`, guarded by the signal handler,
+// but no file yet: for one that another call makes (a link). False when two
+// temporaries are in use already.
+bool reserveTempBeside(const std::string& target, TempFile& temp);
+
 // Writes all of `data` to the temporary. False on any failure (a full disk).
 bool writeTemp(TempFile& temp, const void* data, std::size_t size);
 
@@ -115,6 +120,23 @@ bool unchangedSince(const struct stat& found, const struct stat& expected);
 // if it was not that file); where the system cannot swap names, the target is
 // looked at just before the rename.
 Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected);
+
+// A file held open, and locked, for this run's replacement of it.
+struct HeldFile {
+  HeldFile() = default;
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  int fd = -1;
+};
+
+// Holds `file`, if it is still the file `expected` describes, against every
+// other run of these programs that would replace it at the same time: they
+// take turns, and each finds, when its turn comes, whether the file is still
+// the one it looked at. done when held; changed when it is no longer that
+// file; failed, with errno set, when it cannot be looked at. (Windows has no
+// such lock: there, done at once.)
+Replaced holdIfUnchanged(const std::string& file, const struct stat& expected, HeldFile& held);
 
 // Whether `name` (without a directory) is one this program gives its
 // temporaries: a file so named may be removed by any run as a leftover.

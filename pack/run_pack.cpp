@@ -284,6 +284,16 @@ class PackRun {
           return 1;
       }
     } else {
+      // Another pack replacing the same archive waits for this one to be
+      // done, and then finds it changed.
+      HeldFile held;
+      switch (holdIfUnchanged(target_, target_stat_, held)) {
+        case Replaced::done: break;
+        case Replaced::changed: reportError(target_, "changed during the run: nothing replaced"); return 1;
+        case Replaced::failed:
+          reportError(target_, std::string("cannot be read: ") + std::strerror(errno));
+          return 1;
+      }
       errno = 0;
       const Backup backup = keepBackup(target_, target_stat_, backup_);
       if (backup != Backup::made && backup != Backup::existed) {

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -631,6 +632,48 @@ TEST(Pack, BackupsAreWholeAndNeverDestroyed) {
     pack(dir);
     other.join();
     EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base) << round;
+  }
+}
+
+// Packs into one archive at the same time, each with an edit of its own:
+// every pack that says it wrote finds its edit in the archive at the end; a
+// pack that would have written over another's says the archive changed.
+TEST(Pack, ConcurrentPacksNeverLoseAnEdit) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows' rename cannot swap two names";
+  ScratchDir dir;
+  const Bytes base = testsupport::mixedArchive();  // pics 1, 3 and 4
+  const std::vector<int> ids = {1, 3, 4};
+  for (const int id : ids) std::filesystem::create_directory(dir / std::to_string(id));
+  for (int round = 0; round < 12; ++round) {
+    testsupport::writeFile(dir / "vorna.spr", base);
+    std::filesystem::remove(dir / "vorna.spr.bak");
+    std::vector<ProgramRun> runs(ids.size());
+    std::vector<std::thread> packs;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      const std::string sub = std::to_string(ids[k]);
+      testsupport::writeSpritePng(
+          dir / sub / (sub + ".png"),
+          onePixel(static_cast<std::size_t>(round), Rgb{1, 2, static_cast<std::uint8_t>(ids[k])}));
+      packs.emplace_back([&, k, sub] {
+        runs[k] = testsupport::runProgram(VORNA_PACK, dir.path(), {sub, "-o", "vorna.spr"});
+      });
+    }
+    for (std::thread& pack : packs) pack.join();
+    const testsupport::ModelRun model = testsupport::modelUnpack(readFile(dir / "vorna.spr"), false);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      if (runs[k].exitStatus == 0) {
+        const auto pic =
+            std::find_if(model.pics.begin(), model.pics.end(),
+                         [&](const testsupport::ModelPic& candidate) { return candidate.id == ids[k]; });
+        ASSERT_NE(pic, model.pics.end());
+        EXPECT_EQ(pic->sprite,
+                  onePixel(static_cast<std::size_t>(round), Rgb{1, 2, static_cast<std::uint8_t>(ids[k])}))
+            << "round " << round << ": the edit of a pack that wrote is lost";
+      } else {
+        EXPECT_EQ(runs[k].errors, "vorna-pack: vorna.spr: changed during the run: nothing replaced\n");
+      }
+    }
+    EXPECT_EQ(readFile(dir / "vorna.spr.bak"), base);
   }
 }
 
