@@ -349,27 +349,6 @@ void installTempCleanup() {
 
 void removeStaleTemps(const std::string& dir) { clearLeftoversAndHold(dir); }
 
-bool createTempBeside(const std::string& target, TempFile& temp) {
-  temp.target = target;
-  temp.slot = freeSlot();
-  if (temp.slot < 0) {
-    errno = EMFILE;
-    return false;
-  }
-  temp.path = tempNameFor(target, temp.slot);
-  // Armed before the file exists, so that no instant leaves it unguarded.
-  setPending(temp.slot, temp.path);
-  temp.fd = createFresh(temp.path);
-  if (temp.fd < 0) {
-    const int error = errno;
-    forget(temp);
-    errno = error;
-    return false;
-  }
-  pending.at(static_cast<std::size_t>(temp.slot)).fd = temp.fd;
-  return true;
-}
-
 bool reserveTempBeside(const std::string& target, TempFile& temp) {
   temp.target = target;
   temp.fd = -1;
@@ -382,6 +361,21 @@ bool reserveTempBeside(const std::string& target, TempFile& temp) {
   setPending(temp.slot, temp.path);
   return true;
 }
+
+bool createTempBeside(const std::string& target, TempFile& temp) {
+  // Armed before the file exists, so that no instant leaves it unguarded.
+  if (!reserveTempBeside(target, temp)) return false;
+  temp.fd = createFresh(temp.path);
+  if (temp.fd < 0) {
+    const int error = errno;
+    forget(temp);
+    errno = error;
+    return false;
+  }
+  pending.at(static_cast<std::size_t>(temp.slot)).fd = temp.fd;
+  return true;
+}
+
 
 bool writeTemp(TempFile& temp, const void* data, std::size_t size) { return writeAll(temp.fd, data, size); }
 

@@ -256,15 +256,7 @@ let checkerboard = null;
 function checks(context) {
   if (checkerboard && checkerboard.scale === grid.scale) return checkerboard.pattern;
   const square = 4 * Math.max(1, Math.floor(grid.scale / 2));
-  const tile = document.createElement('canvas');
-  tile.width = tile.height = 2 * square;
-  const tc = tile.getContext('2d');
-  tc.fillStyle = '#ffffff';
-  tc.fillRect(0, 0, 2 * square, 2 * square);
-  tc.fillStyle = '#c8c8c8';
-  tc.fillRect(0, 0, square, square);
-  tc.fillRect(square, square, square, square);
-  checkerboard = { scale: grid.scale, pattern: context.createPattern(tile, 'repeat') };
+  checkerboard = { scale: grid.scale, pattern: checksFor(context, square) };
   return checkerboard.pattern;
 }
 
