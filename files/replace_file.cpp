@@ -376,7 +376,6 @@ bool createTempBeside(const std::string& target, TempFile& temp) {
   return true;
 }
 
-
 bool writeTemp(TempFile& temp, const void* data, std::size_t size) { return writeAll(temp.fd, data, size); }
 
 int openThrough(const std::string& path) { return open(path.c_str(), throughFlags, 0666); }
