@@ -55,7 +55,7 @@ bool writeThrough(const char* name, Make&& make) {
   const EncodedPng png = make();
   bool written = png.size > 0;
   if (written && S_ISREG(info.st_mode)) written = ftruncate(out, 0) == 0;
-  written = written && writeAll(out, png.bytes.get(), png.size);
+  written = written && writeThroughAll(out, png.bytes.get(), png.size);
   // close reports what a network file system may only find out at the end.
   if (close(out) == 0 && written) return true;
   std::remove(name);
@@ -77,14 +77,13 @@ bool makeTemp(const char* name, TempFile& temp, Make&& make, EncodedPng& png) {
 // beside it, renamed over it only when complete, so that N.png is never seen
 // half written, whatever stops the run. Whether N.png may be replaced is
 // settled before the archive is touched. The replacement keeps the
-// permissions of the file it replaces.
+// permissions of the file it replaces, and its owner where it may.
 template <typename Make>
 bool writeReplacing(const char* name, const struct stat* existing, Make&& make) {
   if (existing != nullptr && (isArchive(*existing) || !mayReplace(name, *existing))) return false;
   TempFile temp;
   EncodedPng png;
-  return makeTemp(name, temp, make, png) &&
-         commitTemp(temp, /*sync=*/false, existing != nullptr ? static_cast<int>(existing->st_mode) : -1);
+  return makeTemp(name, temp, make, png) && commitTemp(temp, /*sync=*/false, existing);
 }
 
 // Hands over an image made already. (One type for every such hand-over, so

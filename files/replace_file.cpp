@@ -7,6 +7,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <poll.h>
 #include <sys/file.h>
 #endif
 
@@ -49,6 +50,8 @@ bool mayWrite(const std::string& target) {
   return true;
 }
 constexpr int throughFlags = O_RDWR | O_CREAT | O_BINARY | O_NOINHERIT;
+// No FIFOs to wait on.
+bool writeWaiting(int fd, const void* data, std::size_t size) { return writeAll(fd, data, size); }
 constexpr std::array<int, 3> cleanupSignals = {SIGINT, SIGTERM, SIGBREAK};
 
 void catchSignal(int signal, void (*handler)(int)) {
@@ -58,6 +61,7 @@ void catchSignal(int signal, void (*handler)(int)) {
 void clearLeftoversAndHold(const std::string& dir) { removeTempsIn(dir); }
 
 bool setMode(int /*fd*/, int /*mode*/) { return true; }
+void keepOwner(int /*fd*/, const struct stat& /*replaced*/) {}
 bool syncFile(int fd) { return _commit(fd) == 0; }
 
 bool renameOver(const std::string& from, const std::string& to, bool sync) {
@@ -92,7 +96,50 @@ constexpr int createFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC
 bool mayWrite(const std::string& target) {
   return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
 }
-constexpr int throughFlags = O_RDWR | O_CREAT | O_CLOEXEC;
+// Write-only, so that a FIFO with no reader is refused at once (ENXIO): its
+// data would be lost when it is closed. Without waiting: see writeWaiting.
+constexpr int throughFlags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+
+// Writes all of `data` to what a name leads to, which may be a FIFO or a
+// device opened without waiting: when it is full, the write waits for a
+// reader to make room, but fails once no reader is left (one that fills a
+// FIFO and goes would otherwise keep the run waiting for ever), with EPIPE
+// and without the SIGPIPE that would end the run.
+bool writeWaiting(int fd, const void* data, std::size_t size) {
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &brokenPipe, &previous);
+  const auto* bytes = static_cast<const char*>(data);
+  bool ok = true;
+  while (ok && size > 0) {
+    const auto written = write(fd, bytes, size);
+    if (written > 0) {
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EAGAIN) {
+      pollfd room{fd, POLLOUT, 0};
+      while (poll(&room, 1, -1) < 0 && errno == EINTR) {
+      }
+      if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        errno = EPIPE;
+        ok = false;
+      }
+    } else if (written == 0 || errno != EINTR) {
+      ok = false;
+    }
+  }
+  const int error = errno;
+  // The SIGPIPE this write raised, held back, is taken back.
+  if (!ok && error == EPIPE) {
+    const timespec now{};
+    sigtimedwait(&brokenPipe, nullptr, &now);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return ok;
+}
 constexpr std::array<int, 4> cleanupSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // A signal that was ignored when the program started stays ignored. With
@@ -126,8 +173,24 @@ void clearLeftoversAndHold(const std::string& dir) {
 }
 
 // Only the permission bits: a set-user-ID bit kept from another user's file
-// would make a file of whoever runs the program (root) set-user-ID.
-bool setMode(int fd, int mode) { return fchmod(fd, static_cast<mode_t>(mode) & 0777) == 0; }
+// would make a file of whoever runs the program (root) set-user-ID. A file
+// system that keeps no modes (vfat, some FUSE mounts) refuses to set them
+// on our own new file, which is no reason not to write it.
+bool setMode(int fd, int mode) {
+  if (fchmod(fd, static_cast<mode_t>(mode) & 0777) == 0) return true;
+  return errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP || errno == ENOTSUP;
+}
+
+// The file replaced stays its owner's, and its group's, where this user may
+// give them (root may; anyone may give a group they are in): a file of
+// another user that root packed or unpacked would otherwise become root's,
+// and its owner could no longer replace it. Where not, it is this user's.
+void keepOwner(int fd, const struct stat& replaced) {
+  if (replaced.st_uid != geteuid() && fchown(fd, replaced.st_uid, replaced.st_gid) == 0) return;
+  if (replaced.st_gid != getegid() && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    // This user's group, then.
+  }
+}
 bool syncFile(int fd) { return fsync(fd) == 0; }
 
 bool renameOver(const std::string& from, const std::string& to, bool /*sync*/) {
@@ -380,6 +443,8 @@ bool writeTemp(TempFile& temp, const void* data, std::size_t size) { return writ
 
 int openThrough(const std::string& path) { return open(path.c_str(), throughFlags, 0666); }
 
+bool writeThroughAll(int fd, const void* data, std::size_t size) { return writeWaiting(fd, data, size); }
+
 bool writeAll(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -396,11 +461,14 @@ bool writeAll(int fd, const void* data, std::size_t size) {
 
 namespace {
 
-// Gives the temporary its mode, flushes it when `sync` is set and closes it.
-// False on any failure.
-bool finishTemp(TempFile& temp, bool sync, int mode) {
+// Gives the temporary the owner and mode of the file it replaces
+// (`replaced`; a new file's mode without one), flushes it when `sync` is set
+// and closes it. False on any failure.
+bool finishTemp(TempFile& temp, bool sync, const struct stat* replaced) {
   bool ok = temp.fd >= 0;
-  if (ok) ok = setMode(temp.fd, mode >= 0 ? mode : newFileMode());
+  // (Owner first: a change of owner clears mode bits.)
+  if (ok && replaced != nullptr) keepOwner(temp.fd, *replaced);
+  if (ok) ok = setMode(temp.fd, replaced != nullptr ? static_cast<int>(replaced->st_mode) : newFileMode());
   if (ok && sync) ok = syncFile(temp.fd);
   if (temp.slot >= 0) pending.at(static_cast<std::size_t>(temp.slot)).fd = -1;
   // close reports what a network file system may only find out at the end.
@@ -421,14 +489,14 @@ bool canCommitIfAbsent() {
 
 NewFile commitTempIfAbsent(TempFile& temp) {
   const NewFile result =
-      finishTemp(temp, /*sync=*/false, -1) ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
+      finishTemp(temp, /*sync=*/false, nullptr) ? renameIfAbsent(temp.path, temp.target) : NewFile::failed;
   if (result != NewFile::placed) unlink(temp.path.c_str());
   forget(temp);
   return result;
 }
 
-bool commitTemp(TempFile& temp, bool sync, int mode) {
-  bool ok = finishTemp(temp, sync, mode);
+bool commitTemp(TempFile& temp, bool sync, const struct stat* replaced) {
+  bool ok = finishTemp(temp, sync, replaced);
   if (ok) ok = renameOver(temp.path, temp.target, sync);
   if (!ok) {
     const int error = errno;
@@ -443,7 +511,7 @@ bool commitTemp(TempFile& temp, bool sync, int mode) {
 }
 
 NewFile commitTempIfStillAbsent(TempFile& temp) {
-  if (!finishTemp(temp, /*sync=*/true, -1)) {
+  if (!finishTemp(temp, /*sync=*/true, nullptr)) {
     discardTemp(temp);
     return NewFile::failed;
   }
@@ -499,7 +567,7 @@ Replaced lookThenRename(TempFile& temp, const struct stat& expected) {
 }  // namespace
 
 Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
-  if (!finishTemp(temp, /*sync=*/true, static_cast<int>(expected.st_mode))) {
+  if (!finishTemp(temp, /*sync=*/true, &expected)) {
     const int error = errno;
     discardTemp(temp);
     errno = error;
@@ -512,7 +580,11 @@ Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
   // Everything is done in the directory held open, whatever becomes of its
   // name meanwhile, and no signal handler runs in the middle of it (a signal
   // that comes is handled once the names are settled).
-  const int dir = open(directoryOf(temp.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A directory that may be written and searched but not listed (0333) is
+  // held by its path alone.
+  int dir = open(directoryOf(temp.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 && errno == EACCES)
+    dir = open(directoryOf(temp.target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
     const int error = errno;
     discardTemp(temp);
@@ -679,7 +751,7 @@ Backup copyBackup(const std::string& file, const struct stat& expected, const st
   bool copied = createTempBeside(backup, temp) && copyInto(from, temp);
   int error = errno;
   close(from);
-  if (!copied || !finishTemp(temp, /*sync=*/true, static_cast<int>(info.st_mode))) {
+  if (!copied || !finishTemp(temp, /*sync=*/true, &info)) {
     error = errno != 0 ? errno : error;
     discardTemp(temp);
     errno = error;

@@ -66,18 +66,24 @@ bool reserveTempBeside(const std::string& target, TempFile& temp);
 bool writeTemp(TempFile& temp, const void* data, std::size_t size);
 
 // Opens `path` for writing through (created if missing, not truncated) in
-// binary mode; a descriptor, or -1.
+// binary mode, without waiting; a descriptor, or -1. A FIFO that no one
+// reads is refused (ENXIO).
 int openThrough(const std::string& path);
+
+// Writes all of `data` to a descriptor from openThrough: waits while a FIFO
+// is full and read, fails (EPIPE) once no one reads it. False on any failure.
+bool writeThroughAll(int fd, const void* data, std::size_t size);
 
 // Writes all of `data` to `fd`. False on any failure.
 bool writeAll(int fd, const void* data, std::size_t size);
 
-// Gives the temporary the permission bits `mode` (those of the file it
-// replaces; -1 for a new file's, 0666 less the umask), flushes it to the disk
-// when `sync` is set, closes it and renames it over its target. On any
-// failure the temporary is removed, the target is left as it was, and the
-// result is false, with errno set.
-bool commitTemp(TempFile& temp, bool sync, int mode = -1);
+// Gives the temporary the permission bits of `replaced`, the file it
+// replaces, and its owner and group where this user may (null for a new
+// file's mode, 0666 less the umask), flushes it to the disk when `sync` is
+// set, closes it and renames it over its target. On any failure the
+// temporary is removed, the target is left as it was, and the result is
+// false, with errno set.
+bool commitTemp(TempFile& temp, bool sync, const struct stat* replaced = nullptr);
 
 // What commitTempIfAbsent did.
 enum class NewFile {
@@ -112,8 +118,8 @@ enum class Replaced {
 // file, its size and its time of last change the same.
 bool unchangedSince(const struct stat& found, const struct stat& expected);
 
-// Flushes the temporary to the disk, gives it the permission bits of
-// `expected`, and renames it over its target only if the target is still the
+// Flushes the temporary to the disk, gives it the permission bits (and the
+// owner, where this user may) of `expected`, and renames it over its target only if the target is still the
 // file `expected` describes (unchangedSince), so that a file another program
 // put there, or rewrote, during the run is never replaced unseen: the two
 // names are swapped in one step and what came out is looked at (swapped back

@@ -23,6 +23,15 @@ std::string contentOf(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(file), {}};
 }
 
+// What a file of `mode` that this user owns looks like to commitTemp.
+struct stat ownFile(int mode) {
+  struct stat file {};
+  file.st_mode = static_cast<mode_t>(S_IFREG | mode);
+  file.st_uid = geteuid();
+  file.st_gid = getegid();
+  return file;
+}
+
 TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   testsupport::ScratchDir dir;
   const std::string target = (dir / "1.png").string();
@@ -35,7 +44,8 @@ TEST(ReplaceFile, TargetIsOldOrWholeNewAndNoTemporaryStays) {
   ASSERT_TRUE(writeTemp(temp, "new!", 4));
   EXPECT_EQ(contentOf(target), "old");  // nothing shows until the commit
   EXPECT_EQ(dir.names().size(), 2u);
-  ASSERT_TRUE(commitTemp(temp, /*sync=*/true, 0600 | S_IFREG));
+  const struct stat replaced = ownFile(0600);
+  ASSERT_TRUE(commitTemp(temp, /*sync=*/true, &replaced));
   EXPECT_EQ(contentOf(target), "new!");
   EXPECT_EQ(std::filesystem::status(target).permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -142,7 +152,8 @@ TEST(ReplaceFile, TemporariesGoOnlyWhenNoOtherRunHoldsTheDirectory) {
 }
 
 // Temporaries are their owner's alone while written, and get the mode of
-// the file they replace, or a new file's, when committed.
+// the file they replace, or a new file's, when committed; and its owner and
+// group, where this user may give them (root may).
 TEST(ReplaceFile, TemporaryIsTheOwnersAloneUntilCommitted) {
   testsupport::ScratchDir dir;
   const mode_t mask = umask(022);
@@ -154,9 +165,13 @@ TEST(ReplaceFile, TemporaryIsTheOwnersAloneUntilCommitted) {
     struct stat info {};
     ASSERT_EQ(stat(temp.path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    ASSERT_TRUE(commitTemp(temp, /*sync=*/false, mode));
+    struct stat replaced = ownFile(mode);
+    if (geteuid() == 0) replaced.st_uid = replaced.st_gid = 65534;
+    ASSERT_TRUE(commitTemp(temp, /*sync=*/false, mode < 0 ? nullptr : &replaced));
     ASSERT_EQ(stat((dir / "1.png").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, mode < 0 ? 0644u : static_cast<unsigned>(mode & 0777));
+    EXPECT_EQ(info.st_uid, mode < 0 ? geteuid() : replaced.st_uid);
+    EXPECT_EQ(info.st_gid, mode < 0 ? getegid() : replaced.st_gid);
   }
   umask(mask);
 }

@@ -1,9 +1,13 @@
 // What a run must never do, whatever it is given or whatever stops it: hang,
 // or leave an N.png that is neither its old content nor its whole new one.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -12,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "testsupport/archive_writer.h"
 #include "testsupport/png_reader.h"
@@ -82,7 +87,8 @@ TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
   RunOptions options;
   options.timeoutSeconds = 10;
 
-  // A FIFO with no writer: opening it must not wait for one.
+  // A FIFO with no writer: opening it must not wait for one. Nor is it
+  // opened at all: a writer waiting on it goes on waiting.
   ScratchDir fifoDir;
   ASSERT_EQ(mkfifo((fifoDir / "vorna.spr").c_str(), 0600), 0);
   ProgramRun run = testsupport::runProgram(unpackProgram(), fifoDir.path(), options);
@@ -90,6 +96,18 @@ TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
   EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(fifoDir.names(), std::set<std::string>{"vorna.spr"});
+  std::atomic<bool> writerWoken = false;
+  std::thread writer([&] {
+    const int fd = open((fifoDir / "vorna.spr").c_str(), O_WRONLY | O_CLOEXEC);
+    writerWoken = true;
+    close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  run = testsupport::runProgram(unpackProgram(), fifoDir.path(), options);
+  EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
+  EXPECT_FALSE(writerWoken);
+  close(open((fifoDir / "vorna.spr").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  writer.join();
 
   // `cat vorna.spr | vorna-unpack` through a link to standard input: no seek
   // works on a pipe, and a good 1.png must not be replaced by an empty one.
@@ -101,6 +119,43 @@ TEST(Safety, ArchiveThatIsNotARegularFileIsRefusedAtOnce) {
   EXPECT_EQ(run.output, "Unable to open vorna.spr!\n");
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(contentOf(pipeDir / "1.png"), "old");
+}
+
+// An N.png that is a FIFO is written through while someone reads it, and
+// never keeps the run waiting: not when no one reads it (its image would be
+// lost), nor when one that filled it has gone.
+TEST(Safety, ImagesThatAreFifosNeverKeepTheRunWaiting) {
+  if (testsupport::underWine()) GTEST_SKIP() << "Windows has no FIFOs";
+  ScratchDir dir;
+  testsupport::writeFile(dir / "vorna.spr", testsupport::mixedArchive());
+  double seconds = 0;
+  const Files expected = unpackedPngs(testsupport::mixedArchive(), seconds);
+  for (const char* name : {"1.png", "3.png", "4.png"}) ASSERT_EQ(mkfifo((dir / name).c_str(), 0600), 0);
+  // Read once the run is over: the image waits in the FIFO, which is open.
+  const int reader = open((dir / "4.png").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int filled = open((dir / "3.png").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  while (write(filled, "x", 1) == 1) {
+  }
+  std::thread filler([filled] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    close(filled);
+  });
+  RunOptions options;
+  options.timeoutSeconds = 20;
+  const ProgramRun run = testsupport::runProgram(unpackProgram(), dir.path(), options);
+  filler.join();
+  std::string read;
+  std::array<char, 4096> buffer{};
+  for (ssize_t got = 0; (got = ::read(reader, buffer.data(), buffer.size())) > 0;) {
+    read.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  close(reader);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_NE(run.output.find("Unable to write 1.png!\nUnable to write 3.png!\nPics done: 4\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(read, expected.at("4.png"));
 }
 
 TEST(Safety, ClosedStandardInputAndOutputNeverReachTheImages) {
