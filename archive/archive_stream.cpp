@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "archive/messages.h"
 
 namespace {
@@ -32,14 +34,33 @@ bool clearNoWait(int fd) {
 
 }  // namespace
 
-std::FILE* openArchive(const char* path) {
-  const int fd = openNoWait(path);
-  if (fd < 0) return nullptr;
+int openRegularFile(const char* path, bool& notRegular) {
   struct stat info {};
+  notRegular = stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+  if (notRegular) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int fd = openNoWait(path);
+  if (fd < 0) return -1;
+  // What was a file at the look may be something else by the open.
+  notRegular = fstat(fd, &info) == 0 && !S_ISREG(info.st_mode);
+  if (notRegular || !clearNoWait(fd)) {
+    const int error = notRegular ? EINVAL : errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+std::FILE* openArchive(const char* path) {
   // Only a regular file can be read at the offsets its table names: on a pipe
   // every seek fails, and each pic would come out empty over a good image.
-  std::FILE* archive = nullptr;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && clearNoWait(fd)) archive = fdopen(fd, "rb");
+  bool notRegular = false;
+  const int fd = openRegularFile(path, notRegular);
+  if (fd < 0) return nullptr;
+  std::FILE* archive = fdopen(fd, "rb");
   if (archive == nullptr) {
     close(fd);
     return nullptr;

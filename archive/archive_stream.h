@@ -12,9 +12,17 @@
 
 enum class ReadStatus { ok, end, error };
 
+// Opens `path`, which must be a regular file once symlinks are followed, for
+// binary reading: a descriptor, or -1 with errno set. What is no regular
+// file (a directory, a FIFO, a socket, a device) is refused by a look, before
+// any open, with `notRegular` set: opening a FIFO wakes a writer waiting on
+// it, and opening a device can do things. Never waits, even on a FIFO put in
+// the file's place meanwhile.
+int openRegularFile(const char* path, bool& notRegular);
+
 // Opens `path` for reading; null when it is missing, unreadable, or not a
 // regular file once symlinks are followed (a directory, a FIFO, a socket, a
-// device). Never waits, even on a FIFO without a writer.
+// device), which is never opened.
 std::FILE* openArchive(const char* path);
 
 // Positions the archive `offset` bytes from its start. Seeking past the end is

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "archive/archive_stream.h"
+
 namespace {
 
 // What libpng may hold of any one chunk, and how many ancillary chunks it
@@ -25,15 +27,23 @@ constexpr png_uint_32 mostKeptChunks = 64;
 // more than that: data beyond 64 KiB is not for these pixels (empty blocks,
 // say), and only costs time. (Only a 32 x 32 image gets to its data.)
 constexpr std::uint64_t mostImageData = 64 << 10;
+// However it is split: each chunk costs time, an empty one as well, and a
+// million would cost a second. Twice the bytes the largest image needs is
+// room enough for an encoder that writes every byte in a chunk of its own.
+constexpr std::uint64_t mostImageChunks = 16 << 10;
+// libpng reads the compressed image this much at a time (8 KiB by default).
+constexpr std::size_t imageDataPiece = 1 << 10;
 // Once the last row is being read, only that row and the end of the
-// compressed stream are left: a few hundred bytes, read by libpng 8 KiB at a
-// time. Anything beyond is data past the end of the image, which libpng
-// would inflate to its end before saying so.
-constexpr std::uint64_t mostImageDataAfterImage = 16 << 10;
+// compressed stream are left: a few hundred bytes, which libpng reads in at
+// most two pieces. Anything beyond is data past the end of the image, which
+// libpng inflates, a kilobyte of output at a time, to its end before saying
+// so: a compressed kilobyte can hold a megabyte of it.
+constexpr std::uint64_t mostImageDataAfterImage = 3 * imageDataPiece;
 // Chunks libpng skips (text, profiles) cost the time it takes to check their
-// CRCs: 64 chunks of libpng's largest are all a PNG is allowed besides IHDR,
+// CRCs: 64 chunks, of 4 MiB in all, are all a PNG is allowed besides IHDR,
 // PLTE, tRNS, IDAT and IEND.
 constexpr std::uint64_t mostSkippedChunks = 64;
+constexpr std::uint64_t mostSkippedBytes = 4 << 20;
 
 // Where libpng's bytes come from: an open file or bytes in memory. The
 // chunks are followed as they pass, so that compressed data past the image
@@ -63,6 +73,18 @@ class PngInput {
   // The last row of the image is being read.
   void lastRow() { imageRead_ = true; }
 
+  // The width and height IHDR declares, once its data has passed.
+  bool declaredSize(std::uint32_t& width, std::uint32_t& height) const {
+    if (ihdrHave_ < ihdr_.size()) return false;
+    width = png_get_uint_32(ihdr_.data());
+    height = png_get_uint_32(ihdr_.data() + 4);
+    return true;
+  }
+
+  // The colours the PLTE chunk holds, as stored (libpng drops those past
+  // what the image's bit depth reaches without a word).
+  std::uint64_t paletteColours() const { return paletteColours_; }
+
   // libpng's read function: every byte after the signature goes through it.
   static void read(png_structp png, png_bytep out, std::size_t count) {
     auto* input = static_cast<PngInput*>(png_get_io_ptr(png));
@@ -88,18 +110,28 @@ class PngInput {
         left_ = length + std::uint64_t{4};  // data and CRC
         const auto is = [this](const char* type) { return std::memcmp(header_.data() + 4, type, 4) == 0; };
         if (chunks_++ == 0 && !is("IHDR")) return "the first chunk is not IHDR";
-        if (!is("IDAT") && !is("IEND") && !is("PLTE") && !is("tRNS") && !is("IHDR") &&
-            ++otherChunks_ > mostSkippedChunks) {
-          return "more chunks than a picture needs";
+        if (!is("IDAT") && !is("IEND") && !is("PLTE") && !is("tRNS") && !is("IHDR")) {
+          if (++otherChunks_ > mostSkippedChunks) return "more chunks than a picture needs";
+          // (One over libpng's limit is refused by libpng, with its reason.)
+          if (length <= mostChunkBytes && (skippedBytes_ += length) > mostSkippedBytes) {
+            return "more metadata than a picture needs";
+          }
         }
         // Image data is counted without the CRCs, however it is split.
-        if (is("IDAT") && (imageData_ += length) > mostImageData) {
+        if (is("IDAT") && ((imageData_ += length) > mostImageData || ++imageChunks_ > mostImageChunks)) {
           return "more compressed data than a 32 x 32 image needs";
         }
+        if (is("PLTE")) paletteColours_ = length / 3;
         dataLeft_ = is("IDAT") ? length : 0;
+        inIhdr_ = is("IHDR");
         continue;
       }
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, left_));
+      if (inIhdr_ && ihdrHave_ < ihdr_.size()) {
+        const std::size_t kept = std::min(take, ihdr_.size() - ihdrHave_);
+        std::memcpy(ihdr_.data() + ihdrHave_, bytes, kept);
+        ihdrHave_ += kept;
+      }
       const std::uint64_t data = std::min<std::uint64_t>(take, dataLeft_);
       dataLeft_ -= data;
       if (imageRead_ && (imageDataAfter_ += data) > mostImageDataAfterImage) {
@@ -143,7 +175,13 @@ class PngInput {
   bool imageRead_ = false;
   std::uint64_t imageData_ = 0;
   std::uint64_t imageDataAfter_ = 0;
+  std::uint64_t imageChunks_ = 0;
   std::uint64_t otherChunks_ = 0;
+  std::uint64_t skippedBytes_ = 0;
+  std::uint64_t paletteColours_ = 0;
+  bool inIhdr_ = false;
+  std::array<png_byte, 8> ihdr_{};  // width and height
+  std::size_t ihdrHave_ = 0;
 };
 
 // libpng reports errors by longjmp, and warnings, which mean it went on
@@ -193,6 +231,8 @@ void refuseRepairs(png_structp png) {
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   // The CRC of every chunk checks the image data already.
   png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+  // (For a read, this is the piece of image data libpng reads at a time.)
+  png_set_compression_buffer_size(png, imageDataPiece);
 }
 
 using Rows = std::array<std::array<png_byte, std::size_t{4} * picSide>, picSide>;
@@ -250,6 +290,10 @@ bool lookUpPalette(png_structp png, png_infop info, Rows& rows, std::string& err
   return true;
 }
 
+std::string wrongSize(std::uint32_t width, std::uint32_t height) {
+  return "is " + std::to_string(width) + " x " + std::to_string(height) + ", not 32 x 32";
+}
+
 // Reads the whole image into `rows`. False, with `error` set, when the input
 // is not a 32 x 32 PNG that libpng reads to its end without a repair.
 bool readRows(PngInput& input, Rows& rows, std::string& error) {
@@ -266,7 +310,15 @@ bool readRows(PngInput& input, Rows& rows, std::string& error) {
   bool palette = false;
   // NOLINTNEXTLINE(cert-err52-cpp): libpng reports errors only by longjmp
   if (setjmp(png_jmpbuf(png))) {
-    error = "is not a readable PNG (" + sink.message + ")";
+    // A size libpng cannot take at all is still just another size: said
+    // alike whatever the width of this machine's pointers, which libpng
+    // looks at first.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    error = input.declaredSize(width, height) && (width != picSide || height != picSide) &&
+                    sink.message.find("CRC") == std::string::npos
+                ? wrongSize(width, height)
+                : "is not a readable PNG (" + sink.message + ")";
     return false;
   }
   std::array<png_byte, 8> signature{};
@@ -282,10 +334,16 @@ bool readRows(PngInput& input, Rows& rows, std::string& error) {
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
   if (width != picSide || height != picSide) {
-    error = "is " + std::to_string(width) + " x " + std::to_string(height) + ", not 32 x 32";
+    error = wrongSize(width, height);
     return false;
   }
   palette = png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE;
+  const int depth = png_get_bit_depth(png, info);
+  if (palette && input.paletteColours() > std::uint64_t{1} << depth) {
+    error = "is not a readable PNG (a palette of " + std::to_string(input.paletteColours()) +
+            " colours, more than " + std::to_string(depth) + "-bit indexes reach)";
+    return false;
+  }
   const int passes = requestRgba(png, info, palette);
   if (png_get_rowbytes(png, info) != (palette ? std::size_t{picSide} : rows[0].size())) {
     error = "cannot be read as 8-bit RGBA";
@@ -347,36 +405,21 @@ bool importFrom(PngInput& input, int alphaCutoff, PicPixels& pixels, std::string
   return readRows(input, rows, error) && applyAlphaRule(rows, alphaCutoff, pixels, error);
 }
 
-#ifdef _WIN32
-constexpr int pngOpenFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
-#else
-// Without waiting: a FIFO without a writer would keep the open waiting for ever.
-constexpr int pngOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-#endif
-
 }  // namespace
 
 bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,
                const struct stat* writing) {
-  const int fd = open(path.c_str(), pngOpenFlags);
+  // A FIFO or a device named like a pic is never opened, nor waited on.
+  bool notRegular = false;
+  const int fd = openRegularFile(path.c_str(), notRegular);
   if (fd < 0) {
-    const int reason = errno;
-    // A socket cannot be opened at all: say what it is rather than why.
-    struct stat info {};
-    error = stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)
-                ? "is not a regular file"
-                : std::string("cannot be opened: ") + std::strerror(reason);
+    error = notRegular ? "is not a regular file" : std::string("cannot be opened: ") + std::strerror(errno);
     return false;
   }
   struct stat info {};
   if (fstat(fd, &info) != 0) {
     error = std::string("cannot be read: ") + std::strerror(errno);
     close(fd);
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    close(fd);
-    error = "is not a regular file";
     return false;
   }
   // (Windows gives no file an inode number: there, names are all there is.)
@@ -386,7 +429,6 @@ bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std:
     error = "is the archive being written";
     return false;
   }
-  // A regular file never waits, O_NONBLOCK or not.
   PngInput input(fd);
   const bool imported = importFrom(input, alphaCutoff, pixels, error);
   close(fd);

@@ -206,8 +206,8 @@ class RawPng {
     putBe32(badCrc ? crc ^ 1 : crc);
     return *this;
   }
-  RawPng& header(std::uint8_t colourType) {
-    return chunk("IHDR", {0, 0, 0, 32, 0, 0, 0, 32, 8, colourType, 0, 0, 0});
+  RawPng& header(std::uint8_t colourType, std::uint8_t depth = 8) {
+    return chunk("IHDR", {0, 0, 0, 32, 0, 0, 0, 32, depth, colourType, 0, 0, 0});
   }
   // Each row's filter byte 0, then its bytes; followed in the same stream
   // by `extra` more bytes of data past the image. Or, with `emptyBlocks`,
@@ -265,8 +265,11 @@ TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
   const auto paletted = [&](const std::vector<std::uint8_t>& row) {
     return RawPng().header(3).chunk("PLTE", palette).image(row);
   };
-  std::vector<RawPng> unknowns(1, RawPng().header(6));
+  std::vector<RawPng> unknowns(3, RawPng().header(6));
   for (int k = 0; k < 70; ++k) unknowns[0].chunk("prVt", {1, 2, 3});
+  // Each of these within libpng's limits, but not all of them.
+  for (int k = 0; k < 5; ++k) unknowns[1].chunk("prVt", std::vector<std::uint8_t>(std::size_t{1} << 20));
+  for (int k = 0; k < 17000; ++k) unknowns[2].chunk("IDAT", {});
 
   const std::vector<std::pair<std::string, RawPng>> refused = {
       {"tRNS: CRC error",
@@ -281,6 +284,11 @@ TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
       {"compressed data goes on past the end of the image", RawPng().header(6).image(rgba, 40000).end()},
       {"more compressed data than a 32 x 32 image needs", RawPng().header(6).image(rgba, 0, 20000).end()},
       {"more chunks than a picture needs", unknowns[0].image(rgba).end()},
+      {"more metadata than a picture needs", unknowns[1].image(rgba).end()},
+      {"more compressed data than a 32 x 32 image needs", unknowns[2].image(rgba).end()},
+      // libpng would drop the colours that 1-bit indexes cannot reach.
+      {"a palette of 4 colours, more than 1-bit indexes reach",
+       RawPng().header(3, 1).chunk("PLTE", {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}).image({0, 0, 0, 0}).end()},
   };
   PicPixels pixels{};
   for (const auto& [reason, png] : refused) {
