@@ -40,7 +40,7 @@ let coreReady = null;
 function makeCore() {
   coreReady = createVornaCore({
     wasmBinary: wasmBytes(),
-    onAbort: (what) => fault('The page\'s WebAssembly core stopped (' + what + ').'),
+    onAbort: (what) => fault('The page\'s WebAssembly core stopped (' + describe(what) + ').'),
     print: () => {}, printErr: () => {},
   }).then((module) => {
     core = module;
@@ -81,7 +81,8 @@ async function withCore(what, work) {
 }
 
 function describe(error) {
-  const text = String(error && error.message || error);
+  // (Emscripten's hint to whoever builds the page is none of the user's.)
+  const text = String(error && error.message || error).replace(/\s*Build with -s ASSERTIONS=1 for more info\.?/g, '');
   if (/out of memory|enlarge memory|alloc|Aborted\(\)|OOM/i.test(text)) return 'it ran out of memory (' + text + ')';
   return text;
 }
@@ -158,6 +159,9 @@ async function openArchive(file) {
     const status = module._pageOpen(pointer);
     module._free(pointer);
     module.FS.unlink(path);
+    // A new archive starts a new session: it takes the cutoff the field shows.
+    const cutoff = cutoffOfField();
+    if (status >= 0 && cutoff !== null) module._pageSetAlphaCutoff(cutoff);
     return status;
   });
   if (opened === undefined) return;
@@ -299,11 +303,18 @@ function paint() {
 function paintNow() {
   const canvas = el.grid;
   const width = el.scroller.clientWidth, height = el.scroller.clientHeight;
-  if (canvas.width !== width || canvas.height !== height) {
-    canvas.width = width;
-    canvas.height = height;
+  // In the screen's own pixels (a HiDPI screen, a zoomed page has several a
+  // CSS pixel): a canvas the browser scales up would be smoothed.
+  const ratio = window.devicePixelRatio || 1;
+  const deviceWidth = Math.round(width * ratio), deviceHeight = Math.round(height * ratio);
+  if (canvas.width !== deviceWidth || canvas.height !== deviceHeight) {
+    canvas.width = deviceWidth;
+    canvas.height = deviceHeight;
+    canvas.style.width = width + 'px';
+    canvas.style.height = height + 'px';
   }
   const context = canvas.getContext('2d');
+  context.setTransform(deviceWidth / width || 1, 0, 0, deviceHeight / height || 1, 0, 0);
   context.clearRect(0, 0, width, height);
   state.paintedAt = performance.now();
   if (!state.open || state.shown.length === 0) return;
@@ -406,9 +417,17 @@ function indexAt(clientX, clientY) {
 }
 
 el.scroller.addEventListener('scroll', paint);
+// The grid's box changes size with the window, the zoom and the log under
+// it: its columns and canvas follow.
 window.addEventListener('resize', layout);
+new ResizeObserver(() => layout()).observe(el.scroller);
+// A window moved to a screen of another pixel density changes no size.
+(function watchPixelRatio() {
+  matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
+    .addEventListener('change', () => { layout(); watchPixelRatio(); }, { once: true });
+})();
 el.scale.addEventListener('change', () => { layout(); select(state.selected); });
-el.hideEmpty.addEventListener('change', () => { layout(); select(state.selected); });
+el.hideEmpty.addEventListener('change', () => { el.notes.textContent = ''; layout(); select(state.selected); });
 el.allLines.addEventListener('change', showLines);
 el.scroller.addEventListener('click', (event) => {
   const index = indexAt(event.clientX, event.clientY);
@@ -435,6 +454,10 @@ el.scroller.addEventListener('keydown', (event) => {
 el.goForm.addEventListener('submit', (event) => {
   event.preventDefault();
   if (!state.open) return;
+  if (el.goId.value.trim() === '') {
+    el.notes.textContent = 'Type the number of a pic to go to it.';
+    return;
+  }
   const id = Number(el.goId.value);
   const index = state.shown.indexOf(id);
   if (index >= 0) {
@@ -608,13 +631,21 @@ async function replaceMany(files) {
   afterEdit();
 }
 
-el.cutoff.addEventListener('change', () => {
+// The cutoff the field says: 1..255, 0 for none (empty), null when it is
+// no such number.
+function cutoffOfField() {
   const value = el.cutoff.value.trim();
   const cutoff = value === '' ? 0 : Number(value);
-  if (!Number.isInteger(cutoff) || cutoff < 0 || cutoff > 255 || value === '0') {
+  return Number.isInteger(cutoff) && cutoff >= 0 && cutoff <= 255 && value !== '0' ? cutoff : null;
+}
+
+el.cutoff.addEventListener('change', () => {
+  const cutoff = cutoffOfField();
+  if (cutoff === null) {
     el.notes.textContent = 'The alpha cutoff is a whole number from 1 to 255, or empty for none.';
     return;
   }
+  if (!state.open) return; // taken when an archive is opened
   track(withCore('applying the alpha cutoff', () => {
     core._pageSetAlphaCutoff(cutoff);
     el.notes.textContent = notesOfCore();
@@ -705,7 +736,7 @@ window.vornaPage = {
   }),
   heapBytes: () => core.HEAPU8.length,
   memoryInUse: () => core._pageMemoryInUse(),
-  state,
+  state, grid,
 };
 
 makeCore().then(() => { layout(); }, (error) => fault('The page\'s WebAssembly core cannot start: ' + describe(error)));
