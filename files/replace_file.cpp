@@ -582,9 +582,9 @@ Replaced commitTempIfUnchanged(TempFile& temp, const struct stat& expected) {
   // that comes is handled once the names are settled).
   // A directory that may be written and searched but not listed (0333) is
   // held by its path alone.
-  int dir = open(directoryOf(temp.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0 && errno == EACCES)
-    dir = open(directoryOf(temp.target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const std::string directory = directoryOf(temp.target);
+  int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 && errno == EACCES) dir = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
     const int error = errno;
     discardTemp(temp);
