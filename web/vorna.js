@@ -230,12 +230,16 @@ function refreshEdits() {
 
 // --- The grid -------------------------------------------------------------
 
-const grid = { scale: 2, cellW: 0, cellH: 0, columns: 1, rows: 0, pointer: 0, bytes: 0, atlas: null };
+// A pic pixel is `step` of the screen's own pixels, a whole number, so that
+// every pixel is drawn alike however many screen pixels a CSS pixel has
+// (1.25 or 1.5 on many Windows screens): `side`, a pic's size in CSS pixels,
+// is then 32 steps of the screen, about 32 times the scale.
+const grid = { scale: 2, ratio: 1, step: 2, side: 64, cellW: 0, cellH: 0, columns: 1, rows: 0, pointer: 0, bytes: 0,
+               atlas: null };
+
+function screenRatio() { return window.devicePixelRatio || 1; }
 
 function layout() {
-  grid.scale = Number(el.scale.value);
-  grid.cellW = SIDE * grid.scale + GAP;
-  grid.cellH = SIDE * grid.scale + GAP + LABEL;
   if (state.open) {
     const slots = slotsView();
     const count = core._pageCount();
@@ -249,18 +253,28 @@ function layout() {
     const found = previous ? state.shown.indexOf(previous) : -1;
     state.selected = found >= 0 ? found : Math.min(state.selected, Math.max(0, state.shown.length - 1));
   }
-  const width = el.scroller.clientWidth;
-  grid.columns = Math.max(1, Math.floor(width / grid.cellW));
+  measureCells();
+  paint();
+}
+
+// The cells' size at this scale on this screen, and how many fit.
+function measureCells() {
+  grid.scale = Number(el.scale.value);
+  grid.ratio = screenRatio();
+  grid.step = Math.max(1, Math.round(grid.scale * grid.ratio));
+  grid.side = SIDE * grid.step / grid.ratio;
+  grid.cellW = grid.side + GAP;
+  grid.cellH = grid.side + GAP + LABEL;
+  grid.columns = Math.max(1, Math.floor(el.scroller.clientWidth / grid.cellW));
   grid.rows = Math.ceil(state.shown.length / grid.columns);
   el.spacer.style.height = grid.rows * grid.cellH + 'px';
-  paint();
 }
 
 let checkerboard = null;
 function checks(context) {
-  if (checkerboard && checkerboard.scale === grid.scale) return checkerboard.pattern;
-  const square = 4 * Math.max(1, Math.floor(grid.scale / 2));
-  checkerboard = { scale: grid.scale, pattern: checksFor(context, square) };
+  if (checkerboard && checkerboard.step === grid.step) return checkerboard.pattern;
+  const square = 4 * Math.max(1, Math.floor(grid.step / 2));  // in screen pixels
+  checkerboard = { step: grid.step, pattern: checksFor(context, square) };
   return checkerboard.pattern;
 }
 
@@ -304,8 +318,10 @@ function paintNow() {
   const canvas = el.grid;
   const width = el.scroller.clientWidth, height = el.scroller.clientHeight;
   // In the screen's own pixels (a HiDPI screen, a zoomed page has several a
-  // CSS pixel): a canvas the browser scales up would be smoothed.
-  const ratio = window.devicePixelRatio || 1;
+  // CSS pixel): a canvas the browser scales up would be smoothed. (Not
+  // every change of screen is told to the page.)
+  if (screenRatio() !== grid.ratio) measureCells();
+  const ratio = grid.ratio;
   const deviceWidth = Math.round(width * ratio), deviceHeight = Math.round(height * ratio);
   if (canvas.width !== deviceWidth || canvas.height !== deviceHeight) {
     canvas.width = deviceWidth;
@@ -325,24 +341,27 @@ function paintNow() {
   const ids = state.shown.subarray(first, Math.min(state.shown.length, (lastRow + 1) * grid.columns));
   const atlas = drawAtlas(ids, grid.columns);
   const slots = slotsView();
-  const side = SIDE * grid.scale;
+  const side = grid.side, deviceSide = SIDE * grid.step;
+  // A place in CSS pixels, moved to the nearest of the screen's.
+  const snap = (at) => Math.round(at * ratio) / ratio;
   context.imageSmoothingEnabled = false;
   context.font = '12px system-ui, sans-serif';
   context.textBaseline = 'top';
   for (let i = 0; i < ids.length; ++i) {
     const id = ids[i];
     const flags = slots[id * FIELDS + F_FLAGS];
-    const x = (i % grid.columns) * grid.cellW + GAP / 2;
-    const y = (firstRow + Math.floor(i / grid.columns)) * grid.cellH - top + GAP / 2;
+    const x = snap((i % grid.columns) * grid.cellW + GAP / 2);
+    const y = snap((firstRow + Math.floor(i / grid.columns)) * grid.cellH - top + GAP / 2);
     const filled = flags & (LISTED | REPLACED);
     if (filled) {
+      // The pic itself in the screen's pixels, `step` of them a pixel.
       context.save();
-      context.translate(x, y);
+      context.setTransform(1, 0, 0, 1, Math.round(x * ratio), Math.round(y * ratio));
       context.fillStyle = checks(context);
-      context.fillRect(0, 0, side, side);
-      context.restore();
+      context.fillRect(0, 0, deviceSide, deviceSide);
       context.drawImage(atlas, (i % grid.columns) * SIDE, Math.floor(i / grid.columns) * SIDE, SIDE, SIDE,
-                        x, y, side, side);
+                        0, 0, deviceSide, deviceSide);
+      context.restore();
     }
     frame(context, flags, x, y, side);
     let label = String(id);
@@ -419,12 +438,16 @@ function indexAt(clientX, clientY) {
 el.scroller.addEventListener('scroll', paint);
 // The grid's box changes size with the window, the zoom and the log under
 // it: its columns and canvas follow.
-window.addEventListener('resize', layout);
+function screenChanged() {
+  layout();
+  if (!el.view.hidden) showView();
+}
+window.addEventListener('resize', screenChanged);
 new ResizeObserver(() => layout()).observe(el.scroller);
 // A window moved to a screen of another pixel density changes no size.
 (function watchPixelRatio() {
   matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
-    .addEventListener('change', () => { layout(); watchPixelRatio(); }, { once: true });
+    .addEventListener('change', () => { screenChanged(); watchPixelRatio(); }, { once: true });
 })();
 el.scale.addEventListener('change', () => { layout(); select(state.selected); });
 el.hideEmpty.addEventListener('change', () => { el.notes.textContent = ''; layout(); select(state.selected); });
@@ -515,12 +538,18 @@ function showView() {
     el.picPng.disabled = !(flags & (LISTED | REPLACED)) || refusal !== '' && !(flags & LISTED);
     el.picUndo.disabled = !name;
     const atlas = drawAtlas(Int32Array.of(id), 1);
+    // About 10 CSS pixels a pic pixel, a whole number of the screen's.
+    const ratio = screenRatio(), step = Math.max(1, Math.round(10 * ratio)), size = SIDE * step;
+    if (el.picCanvas.width !== size) {
+      el.picCanvas.width = el.picCanvas.height = size;
+      el.picCanvas.style.width = el.picCanvas.style.height = size / ratio + 'px';
+    }
     const context = el.picCanvas.getContext('2d');
     context.imageSmoothingEnabled = false;
-    context.clearRect(0, 0, 320, 320);
-    context.fillStyle = checksFor(context, 10);
-    context.fillRect(0, 0, 320, 320);
-    if (flags & (LISTED | REPLACED)) context.drawImage(atlas, 0, 0, SIDE, SIDE, 0, 0, 320, 320);
+    context.clearRect(0, 0, size, size);
+    context.fillStyle = checksFor(context, step);
+    context.fillRect(0, 0, size, size);
+    if (flags & (LISTED | REPLACED)) context.drawImage(atlas, 0, 0, SIDE, SIDE, 0, 0, size, size);
   }));
   const wasHidden = el.view.hidden;
   el.view.hidden = false;
