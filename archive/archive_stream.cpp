@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 
 #include "archive/messages.h"
 
@@ -34,7 +36,38 @@ bool clearNoWait(int fd) {
 
 }  // namespace
 
+#ifdef __linux__
+// The file `path` leads to, held without being opened (O_PATH), then opened
+// through that hold if it is a regular file: what is looked at is what is
+// opened, whatever takes the name in between. -1 with errno set, and
+// `notRegular` when it is no regular file; -2 where /proc is not there.
+int openHeld(const char* path, bool& notRegular) {
+  const int held = open(path, O_PATH | O_CLOEXEC);
+  if (held < 0) return -1;
+  struct stat info {};
+  int fd = -1;
+  if (fstat(held, &info) == 0 && !S_ISREG(info.st_mode)) {
+    notRegular = true;
+    errno = EINVAL;
+  } else if (S_ISREG(info.st_mode)) {
+    std::array<char, 40> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", held);
+    fd = open(name.data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) fd = -2;
+  }
+  const int error = errno;
+  close(held);
+  errno = error;
+  return fd;
+}
+#endif
+
 int openRegularFile(const char* path, bool& notRegular) {
+  notRegular = false;
+#ifdef __linux__
+  const int held = openHeld(path, notRegular);
+  if (held != -2) return held;
+#endif
   struct stat info {};
   notRegular = stat(path, &info) == 0 && !S_ISREG(info.st_mode);
   if (notRegular) {

@@ -16,8 +16,9 @@ enum class ReadStatus { ok, end, error };
 // binary reading: a descriptor, or -1 with errno set. What is no regular
 // file (a directory, a FIFO, a socket, a device) is refused by a look, before
 // any open, with `notRegular` set: opening a FIFO wakes a writer waiting on
-// it, and opening a device can do things. Never waits, even on a FIFO put in
-// the file's place meanwhile.
+// it, and opening a device can do things. On Linux the file looked at is the
+// one opened, whatever takes its name in between; elsewhere, one put in its
+// place is refused once opened, without waiting.
 int openRegularFile(const char* path, bool& notRegular);
 
 // Opens `path` for reading; null when it is missing, unreadable, or not a

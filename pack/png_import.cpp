@@ -118,9 +118,11 @@ class PngInput {
           }
         }
         // Image data is counted without the CRCs, however it is split.
-        if (is("IDAT") && ((imageData_ += length) > mostImageData || ++imageChunks_ > mostImageChunks)) {
+        if (is("IDAT") && (imageData_ += length) > mostImageData) {
           return "more compressed data than a 32 x 32 image needs";
         }
+        if (is("IDAT") && ++imageChunks_ > mostImageChunks)
+          return "more image data chunks than a picture needs";
         if (is("PLTE")) paletteColours_ = length / 3;
         dataLeft_ = is("IDAT") ? length : 0;
         inIhdr_ = is("IHDR");

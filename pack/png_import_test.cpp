@@ -285,7 +285,7 @@ TEST(ImportPng, RepairsAndBombsAreRefusedWithTheReason) {
       {"more compressed data than a 32 x 32 image needs", RawPng().header(6).image(rgba, 0, 20000).end()},
       {"more chunks than a picture needs", unknowns[0].image(rgba).end()},
       {"more metadata than a picture needs", unknowns[1].image(rgba).end()},
-      {"more compressed data than a 32 x 32 image needs", unknowns[2].image(rgba).end()},
+      {"more image data chunks than a picture needs", unknowns[2].image(rgba).end()},
       // libpng would drop the colours that 1-bit indexes cannot reach.
       {"a palette of 4 colours, more than 1-bit indexes reach",
        RawPng().header(3, 1).chunk("PLTE", {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}).image({0, 0, 0, 0}).end()},
