@@ -40,7 +40,7 @@ bool clearNoWait(int fd) {
 // The file `path` leads to, held without being opened (O_PATH), then opened
 // through that hold if it is a regular file: what is looked at is what is
 // opened, whatever takes the name in between. -1 with errno set, and
-// `notRegular` when it is no regular file; -2 where /proc is not there.
+// `notRegular` when it is no regular file; -2 when it cannot be opened so.
 int openHeld(const char* path, bool& notRegular) {
   const int held = open(path, O_PATH | O_CLOEXEC);
   if (held < 0) return -1;
@@ -52,8 +52,10 @@ int openHeld(const char* path, bool& notRegular) {
   } else if (S_ISREG(info.st_mode)) {
     std::array<char, 40> name{};
     std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", held);
+    // Without /proc, or with it barred (a sandbox), the name is opened
+    // instead, which gives the real reason if there is one.
     fd = open(name.data(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) fd = -2;
+    if (fd < 0) fd = -2;
   }
   const int error = errno;
   close(held);
