@@ -32,14 +32,6 @@ std::optional<std::string> valueOf(const std::vector<std::string>& args, std::si
   return args[++i];
 }
 
-bool parseCutoff(const std::string& text, int& cutoff) {
-  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  cutoff = std::stoi(text);
-  return cutoff >= 1 && cutoff <= 255;
-}
-
 }  // namespace
 
 Command parsePackArguments(const std::vector<std::string>& args, PackOptions& options, std::string& error) {
@@ -69,9 +61,8 @@ Command parsePackArguments(const std::vector<std::string>& args, PackOptions& op
     } else if (auto base = valueOf(args, i, "-b", "--base", error)) {
       options.base = *base;
     } else if (auto cutoff = valueOf(args, i, "", "--alpha-cutoff", error)) {
-      if (error.empty() && !parseCutoff(*cutoff, options.alphaCutoff)) {
-        error = "--alpha-cutoff takes a number from 1 to 255, not '" + *cutoff + "'";
-      }
+      // (A failed parse says why in `error`.)
+      if (error.empty()) parseAlphaCutoff(*cutoff, options.alphaCutoff, error);
     } else {
       error = "unknown option " + arg;
     }

@@ -194,6 +194,8 @@ struct ErrorSink {
 };
 
 [[noreturn]] void onPngError(png_structp png, png_const_charp message) {
+  // (libpng marks some messages with leading dots, which say nothing here.)
+  while (*message == '.') ++message;
   static_cast<ErrorSink*>(png_get_error_ptr(png))->message = message;
   png_longjmp(png, 1);
 }
@@ -408,6 +410,17 @@ bool importFrom(PngInput& input, int alphaCutoff, PicPixels& pixels, std::string
 }
 
 }  // namespace
+
+bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error) {
+  const bool digits =
+      !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits && std::stoi(text) >= 1 && std::stoi(text) <= 255) {
+    cutoff = std::stoi(text);
+    return true;
+  }
+  error = "--alpha-cutoff takes a number from 1 to 255, not '" + text + "'";
+  return false;
+}
 
 bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,
                const struct stat* writing) {

@@ -24,6 +24,10 @@
 // given, and then only alpha 0 and 255 are allowed.
 inline constexpr int exactAlpha = 0;
 
+// The cutoff as --alpha-cutoff takes it: a number from 1 to 255, in decimal
+// digits alone. False, with `error` saying so, for any other text.
+bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error);
+
 // Fills `pixels` from the PNG at `path`, which must be a regular file (it is
 // opened without waiting, so a FIFO is refused, not waited on) and, when
 // `writing` is given, not that file. An alpha of 255 (or at least

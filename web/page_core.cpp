@@ -46,6 +46,7 @@ struct Session {
   int headLines = 0;
   std::map<int, Replacement> replacements;
   int alphaCutoff = exactAlpha;
+  std::string cutoffError;  // what is wrong with the cutoff given, if anything
 };
 
 Session session;
@@ -57,6 +58,9 @@ std::int32_t& field(int id, PageSlotField which) {
 }
 
 bool isSlot(int id) { return id >= 1 && id < static_cast<int>(session.picOf.size()); }
+
+// What vorna-pack says of a command line with that cutoff, the usage aside.
+std::string usageLine() { return "vorna-pack: " + session.cutoffError + "\n"; }
 
 void keepLine(const char* text, void* /*context*/) {
   session.text += text;
@@ -273,21 +277,31 @@ const char* pageRefusal(int id) {
   return found == session.replacements.end() ? "" : found->second.refusal.c_str();
 }
 
-int pageSetAlphaCutoff(int cutoff) {
+int pageSetAlphaCutoff(const char* text) {
   notes.clear();
-  session.alphaCutoff = cutoff;
+  session.cutoffError.clear();
+  session.alphaCutoff = exactAlpha;
+  if (*text != '\0' && !parseAlphaCutoff(text, session.alphaCutoff, session.cutoffError)) {
+    session.alphaCutoff = exactAlpha;
+    notes = usageLine();
+  }
   int refused = 0;
   for (auto& [id, replacement] : session.replacements) {
     take(id, replacement);
     notes += replacement.refusal;
     if (!replacement.refusal.empty()) ++refused;
   }
-  return refused;
+  return session.cutoffError.empty() ? refused : -1;
 }
 
 bool pageSave(bool compact) {
   notes.clear();
   pageDropResult();
+  // As vorna-pack refuses such a command line, and writes nothing.
+  if (!session.cutoffError.empty()) {
+    notes = usageLine();
+    return false;
+  }
   const Report report = [](const std::string& file, const std::string& what) {
     notes += packErrorLine(file, what);
   };

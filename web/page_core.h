@@ -84,10 +84,12 @@ bool pageReplace(int id, const char* name, const std::uint8_t* data, std::size_t
 void pageUndo(int id);
 // The file name of pic `id`'s replacement, or "".
 const char* pageReplacementName(int id);
-// The alpha cutoff (1..255, or 0 for none), as vorna-pack's --alpha-cutoff:
-// every replacement is taken again; the notes hold the refusals. The number
-// of replacements refused.
-int pageSetAlphaCutoff(int cutoff);
+// The alpha cutoff as its field has it, taken as vorna-pack's --alpha-cutoff
+// takes it ("" for none): every replacement is taken again; the notes hold
+// the refusals. The number of replacements refused, or -1 for a text that
+// vorna-pack would refuse: the notes say so, the replacements are taken as
+// without a cutoff, and saving fails until the cutoff is mended.
+int pageSetAlphaCutoff(const char* text);
 // The replacement's refusal line, or "".
 const char* pageRefusal(int id);
 

@@ -83,6 +83,7 @@ async function withCore(what, work) {
 function describe(error) {
   // (Emscripten's hint to whoever builds the page is none of the user's.)
   const text = String(error && error.message || error).replace(/\s*Build with -s ASSERTIONS=1 for more info\.?/g, '');
+  if (/^\(?Aborted\(\)\)?\.?$/.test(text.trim())) return 'it ran out of memory';
   if (/out of memory|enlarge memory|alloc|Aborted\(\)|OOM/i.test(text)) return 'it ran out of memory (' + text + ')';
   return text;
 }
@@ -141,8 +142,16 @@ function resetArchive() {
   layout();
 }
 
+// The most the core's memory holds (2 GiB), less room for the rest.
+const LARGEST_ARCHIVE = 2 ** 31 - 64 * 2 ** 20;
+
 async function openArchive(file) {
   el.fault.hidden = true;
+  if (file.size > LARGEST_ARCHIVE) {
+    fault(file.name + ' is ' + file.size + ' bytes: the page opens archives of up to ' + LARGEST_ARCHIVE +
+          ' bytes (the blocks of any archive lie within its first 17 MB).');
+    return;
+  }
   let bytes;
   try {
     bytes = new Uint8Array(await file.arrayBuffer());
@@ -160,8 +169,7 @@ async function openArchive(file) {
     module._free(pointer);
     module.FS.unlink(path);
     // A new archive starts a new session: it takes the cutoff the field shows.
-    const cutoff = cutoffOfField();
-    if (status >= 0 && cutoff !== null) module._pageSetAlphaCutoff(cutoff);
+    if (status >= 0) setCutoff();
     return status;
   });
   if (opened === undefined) return;
@@ -182,6 +190,7 @@ async function openArchive(file) {
   el.welcome.hidden = true;
   el.save.disabled = false;
   el.notes.textContent = '';
+  el.goId.value = '';
   showNames();
   refreshEdits();
   showLines();
@@ -392,6 +401,7 @@ function frame(context, flags, x, y, side) {
     context.stroke();
   }
   if (flags & REPLACED) {
+    context.lineWidth = 1;
     context.strokeStyle = '#0050a0';
     context.strokeRect(x - 0.5, y - 0.5, side + 1, side + 1);
     context.strokeRect(x - 2.5, y - 2.5, side + 5, side + 5);
@@ -660,23 +670,21 @@ async function replaceMany(files) {
   afterEdit();
 }
 
-// The cutoff the field says: 1..255, 0 for none (empty), null when it is
-// no such number.
-function cutoffOfField() {
-  const value = el.cutoff.value.trim();
-  const cutoff = value === '' ? 0 : Number(value);
-  return Number.isInteger(cutoff) && cutoff >= 0 && cutoff <= 255 && value !== '0' ? cutoff : null;
+// Gives the core the cutoff the field shows, which takes it as vorna-pack's
+// --alpha-cutoff: one it would refuse is said so, and no archive is saved
+// while the field has it.
+function setCutoff() {
+  const pointer = cString(el.cutoff.value);
+  const refused = core._pageSetAlphaCutoff(pointer);
+  core._free(pointer);
+  el.cutoff.setAttribute('aria-invalid', refused < 0 ? 'true' : 'false');
+  return refused;
 }
 
 el.cutoff.addEventListener('change', () => {
-  const cutoff = cutoffOfField();
-  if (cutoff === null) {
-    el.notes.textContent = 'The alpha cutoff is a whole number from 1 to 255, or empty for none.';
-    return;
-  }
   if (!state.open) return; // taken when an archive is opened
   track(withCore('applying the alpha cutoff', () => {
-    core._pageSetAlphaCutoff(cutoff);
+    setCutoff();
     el.notes.textContent = notesOfCore();
   }).then(afterEdit));
 });
