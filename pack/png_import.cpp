@@ -121,8 +121,9 @@ class PngInput {
         if (is("IDAT") && (imageData_ += length) > mostImageData) {
           return "more compressed data than a 32 x 32 image needs";
         }
-        if (is("IDAT") && ++imageChunks_ > mostImageChunks)
+        if (is("IDAT") && ++imageChunks_ > mostImageChunks) {
           return "more image data chunks than a picture needs";
+        }
         if (is("PLTE")) paletteColours_ = length / 3;
         dataLeft_ = is("IDAT") ? length : 0;
         inIhdr_ = is("IHDR");
