@@ -244,7 +244,7 @@ function refreshEdits() {
 // (1.25 or 1.5 on many Windows screens): `side`, a pic's size in CSS pixels,
 // is then 32 steps of the screen, about 32 times the scale.
 const grid = { scale: 2, ratio: 1, step: 2, side: 64, cellW: 0, cellH: 0, columns: 1, rows: 0, pointer: 0, bytes: 0,
-               atlas: null };
+               atlas: null, width: 0, height: 0 };
 
 function screenRatio() { return window.devicePixelRatio || 1; }
 
@@ -331,6 +331,8 @@ function paintNow() {
   // every change of screen is told to the page.)
   if (screenRatio() !== grid.ratio) measureCells();
   const ratio = grid.ratio;
+  grid.width = width;
+  grid.height = height;
   const deviceWidth = Math.round(width * ratio), deviceHeight = Math.round(height * ratio);
   if (canvas.width !== deviceWidth || canvas.height !== deviceHeight) {
     canvas.width = deviceWidth;
@@ -453,7 +455,12 @@ function screenChanged() {
   if (!el.view.hidden) showView();
 }
 window.addEventListener('resize', screenChanged);
-new ResizeObserver(() => layout()).observe(el.scroller);
+new ResizeObserver(() => {
+  // (Told also of a change the last drawing already followed.)
+  if (el.scroller.clientWidth === grid.width && el.scroller.clientHeight === grid.height) return;
+  measureCells();
+  paint();
+}).observe(el.scroller);
 // A window moved to a screen of another pixel density changes no size.
 (function watchPixelRatio() {
   matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
