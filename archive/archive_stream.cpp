@@ -38,10 +38,25 @@ bool clearNoWait(int fd) {
 }  // namespace
 
 #ifdef __linux__
+namespace {
+
+// Whether an open through /proc/self/fd failed for want of /proc (not
+// mounted, or barred as a whole by a sandbox) rather than for a reason of
+// the file's own (no read permission) or of this run's (no descriptor left).
+// Only then is the name opened instead: an open by name may open whatever
+// has taken the name since it was looked at.
+bool procIsMissing(int error) {
+  if (error == ENOENT || error == ENOTDIR) return true;
+  if (error != EACCES && error != EPERM) return false;
+  const bool barred = access("/proc/self/fd", R_OK | X_OK) != 0;
+  errno = error;
+  return barred;
+}
+
 // The file `path` leads to, held without being opened (O_PATH), then opened
 // through that hold if it is a regular file: what is looked at is what is
 // opened, whatever takes the name in between. -1 with errno set, and
-// `notRegular` when it is no regular file; -2 when it cannot be opened so.
+// `notRegular` when it is no regular file; -2 where /proc cannot be used.
 int openHeld(const char* path, bool& notRegular) {
   const int held = open(path, O_PATH | O_CLOEXEC);
   if (held < 0) return -1;
@@ -61,16 +76,16 @@ int openHeld(const char* path, bool& notRegular) {
       digits[count++] = static_cast<char>('0' + rest % 10);
     }
     while (count > 0) name[at++] = digits[--count];
-    // Without /proc, or with it barred (a sandbox), the name is opened
-    // instead, which gives the real reason if there is one.
     fd = open(name.data(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fd = -2;
+    if (fd < 0 && procIsMissing(errno)) fd = -2;
   }
   const int error = errno;
   close(held);
   errno = error;
   return fd;
 }
+
+}  // namespace
 #endif
 
 int openRegularFile(const char* path, bool& notRegular) {
@@ -99,9 +114,13 @@ int openRegularFile(const char* path, bool& notRegular) {
 }
 
 std::FILE* openArchive(const char* path) {
+  bool notRegular = false;
+  return openArchive(path, notRegular);
+}
+
+std::FILE* openArchive(const char* path, bool& notRegular) {
   // Only a regular file can be read at the offsets its table names: on a pipe
   // every seek fails, and each pic would come out empty over a good image.
-  bool notRegular = false;
   const int fd = openRegularFile(path, notRegular);
   if (fd < 0) return nullptr;
   std::FILE* archive = fdopen(fd, "rb");

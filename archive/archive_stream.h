@@ -25,6 +25,8 @@ int openRegularFile(const char* path, bool& notRegular);
 // regular file once symlinks are followed (a directory, a FIFO, a socket, a
 // device), which is never opened.
 std::FILE* openArchive(const char* path);
+// The same, with `notRegular` set when it is refused as no regular file.
+std::FILE* openArchive(const char* path, bool& notRegular);
 
 // Positions the archive `offset` bytes from its start. Seeking past the end is
 // fine: the next read reports ReadStatus::end.

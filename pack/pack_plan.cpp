@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
 #include <unordered_map>
 
@@ -13,16 +12,11 @@
 #include "convert/encode_runs.h"
 
 bool openBase(const std::string& path, BaseArchive& base, const Report& report) {
-  errno = 0;
-  base.file = openArchive(path.c_str());
+  bool notRegular = false;
+  base.file = openArchive(path.c_str(), notRegular);
   if (base.file == nullptr) {
-    const int error = errno;
-    std::error_code code;
-    const auto status = std::filesystem::status(path, code);
-    // No error at all: it opened, and was no regular file.
-    report(path, error == 0 || (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-                     ? "is not a regular file"
-                     : std::string("cannot be opened: ") + std::strerror(error));
+    report(path,
+           notRegular ? "is not a regular file" : std::string("cannot be opened: ") + std::strerror(errno));
     return false;
   }
   // The size of the file opened, not of whatever the name means by now.
