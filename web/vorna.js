@@ -333,15 +333,17 @@ function paintNow() {
   const ratio = grid.ratio;
   grid.width = width;
   grid.height = height;
-  const deviceWidth = Math.round(width * ratio), deviceHeight = Math.round(height * ratio);
+  // A whole number of the screen's pixels, shown in as many: a canvas of 789
+  // shown in a box of 788.75 would be resampled, and its rows shifted.
+  const deviceWidth = Math.floor(width * ratio), deviceHeight = Math.floor(height * ratio);
   if (canvas.width !== deviceWidth || canvas.height !== deviceHeight) {
     canvas.width = deviceWidth;
     canvas.height = deviceHeight;
-    canvas.style.width = width + 'px';
-    canvas.style.height = height + 'px';
+    canvas.style.width = deviceWidth / ratio + 'px';
+    canvas.style.height = deviceHeight / ratio + 'px';
   }
   const context = canvas.getContext('2d');
-  context.setTransform(deviceWidth / width || 1, 0, 0, deviceHeight / height || 1, 0, 0);
+  context.setTransform(ratio, 0, 0, ratio, 0, 0);
   context.clearRect(0, 0, width, height);
   state.paintedAt = performance.now();
   if (!state.open || state.shown.length === 0) return;
