@@ -34,6 +34,23 @@ std::string parentOf(const std::string& path) {
   return parent.empty() ? "." : parent.string();
 }
 
+// Why `path` could not be looked at. Windows says that a name under a file
+// is missing where POSIX says that the file is no directory: told apart
+// here, so that both say the same.
+int lookupError(const std::string& path) {
+  const int error = errno;
+#ifdef _WIN32
+  std::error_code code;
+  const fs::path parent = fs::path(path).parent_path();
+  if (error == ENOENT && !parent.empty() && fs::exists(parent, code) && !fs::is_directory(parent, code)) {
+    return ENOTDIR;
+  }
+#else
+  (void)path;
+#endif
+  return error;
+}
+
 // The file a name stands for: the name itself, or, for a symlink, the file
 // at the end of its chain (which need not exist yet). An archive reached
 // through a link is written where the link points, so that the link and
@@ -198,10 +215,11 @@ class PackRun {
   bool checkOutput() {
     struct stat existing {};
     exists_ = lstat(target_.c_str(), &existing) == 0;
-    if (!exists_ && errno != ENOENT) {
+    const int error = exists_ ? 0 : lookupError(target_);
+    if (!exists_ && error != ENOENT) {
       // Not knowing whether there is an archive is no reason to write one
       // over it without its base and its backup.
-      reportError(target_, std::string("cannot be read: ") + std::strerror(errno));
+      reportError(target_, std::string("cannot be read: ") + std::strerror(error));
       return false;
     }
     if (exists_) {

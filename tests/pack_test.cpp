@@ -449,6 +449,14 @@ TEST(Pack, BadInputsAreAllListedAndLeaveTheDirectoryAsItWas) {
             std::string::npos);
   EXPECT_NE(pack(dir, {"-o", "."}).errors.find("\nvorna-pack: .: is not a regular file\n"),
             std::string::npos);
+  // A file given as the directory: it, and the archive under it, alike on every build.
+  const std::string notDirectory = pack(dir, {"notes.txt"}).errors;
+  std::size_t said = 0;
+  for (std::size_t at = 0;
+       (at = notDirectory.find(": cannot be read: Not a directory\n", at)) != std::string::npos; ++at) {
+    ++said;
+  }
+  EXPECT_EQ(said, 2u) << notDirectory;
   EXPECT_EQ(snapshot(dir), files);
 }
 
