@@ -328,7 +328,7 @@ bool readRows(PngInput& input, Rows& rows, std::string& error) {
   }
   std::array<png_byte, 8> signature{};
   if (input.fetch(signature.data(), signature.size()) != signature.size() ||
-      png_sig_cmp(signature.data(), 0, signature.size()) != 0) {
+      !startsAsPng(signature.data(), signature.size())) {
     error = input.failed() ? "cannot be read" : "is not a PNG file";
     return false;
   }
@@ -421,6 +421,10 @@ bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error) 
   }
   error = "--alpha-cutoff takes a number from 1 to 255, not '" + text + "'";
   return false;
+}
+
+bool startsAsPng(const std::uint8_t* bytes, std::size_t size) {
+  return size >= 8 && png_sig_cmp(bytes, 0, 8) == 0;
 }
 
 bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,

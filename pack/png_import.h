@@ -35,6 +35,10 @@ bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error);
 // 0 (or below the cutoff) transparent. False when the file cannot be read,
 // is not a PNG taken as it is, is not 32 x 32, or has any other alpha without
 // a cutoff; `error` then says what is wrong, without the file name.
+// Whether `bytes` start with the PNG signature, as every PNG does: the first
+// thing importPng asks of a file.
+bool startsAsPng(const std::uint8_t* bytes, std::size_t size);
+
 bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,
                const struct stat* writing = nullptr);
 

@@ -249,6 +249,8 @@ bool pageSortNames(const char* names, int count, std::int32_t* ids) {
 
 bool pageNamedPng(const char* name) { return classifyName(name).kind != NameKind::other; }
 
+bool pageStartsAsPng(const std::uint8_t* data, std::size_t size) { return startsAsPng(data, size); }
+
 bool pageReplace(int id, const char* name, const std::uint8_t* data, std::size_t size) {
   notes.clear();
   if (id < 1 || id > mostPics) return false;

@@ -74,6 +74,8 @@ bool pageSortNames(const char* names, int count, std::int32_t* ids);
 // Whether vorna-pack takes `name` for a PNG's (a pic's or not), as opposed
 // to a name it passes over in silence.
 bool pageNamedPng(const char* name);
+// Whether the bytes start as every PNG does.
+bool pageStartsAsPng(const std::uint8_t* data, std::size_t size);
 // Takes the PNG `name` (`size` bytes, id 1..65535) as pic `id`'s replacement, in place of
 // any before, as a file put in vorna-pack's directory: true when it is
 // accepted at the present alpha cutoff. A refused one is kept too, marked,

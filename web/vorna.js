@@ -745,8 +745,19 @@ document.addEventListener('drop', (event) => {
   // Elsewhere a file not named *.png is an archive to open; PNGs go to the
   // pics their names say.
   if (files.length === 1 && !namedAsPng(files[0].name)) track(openArchive(files[0]));
+  else if (files.length === 1 && !state.open) track(openUnlessPng(files[0]));
   else track(replaceMany(files));
 });
+
+// With no archive open, one file named like a PNG that does not start as
+// one is an archive under an odd name.
+async function openUnlessPng(file) {
+  const head = new Uint8Array(await file.slice(0, 8).arrayBuffer());
+  const data = copyIn(head);
+  const png = core._pageStartsAsPng(data, head.length);
+  core._free(data);
+  return png ? replaceMany([file]) : openArchive(file);
+}
 
 function namedAsPng(name) {
   if (!core) return false;
