@@ -28,6 +28,10 @@ inline constexpr int exactAlpha = 0;
 // digits alone. False, with `error` saying so, for any other text.
 bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error);
 
+// Whether `bytes` start with the PNG signature, as every PNG does: the first
+// thing importPng asks of a file.
+bool startsAsPng(const std::uint8_t* bytes, std::size_t size);
+
 // Fills `pixels` from the PNG at `path`, which must be a regular file (it is
 // opened without waiting, so a FIFO is refused, not waited on) and, when
 // `writing` is given, not that file. An alpha of 255 (or at least
@@ -35,10 +39,6 @@ bool parseAlphaCutoff(const std::string& text, int& cutoff, std::string& error);
 // 0 (or below the cutoff) transparent. False when the file cannot be read,
 // is not a PNG taken as it is, is not 32 x 32, or has any other alpha without
 // a cutoff; `error` then says what is wrong, without the file name.
-// Whether `bytes` start with the PNG signature, as every PNG does: the first
-// thing importPng asks of a file.
-bool startsAsPng(const std::uint8_t* bytes, std::size_t size);
-
 bool importPng(const std::string& path, int alphaCutoff, PicPixels& pixels, std::string& error,
                const struct stat* writing = nullptr);
 

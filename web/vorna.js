@@ -750,9 +750,11 @@ document.addEventListener('drop', (event) => {
 });
 
 // With no archive open, one file named like a PNG that does not start as
-// one is an archive under an odd name.
+// one is an archive under an odd name. (One that cannot be read goes to
+// openArchive, which says so.)
 async function openUnlessPng(file) {
-  const head = new Uint8Array(await file.slice(0, 8).arrayBuffer());
+  let head;
+  try { head = new Uint8Array(await file.slice(0, 8).arrayBuffer()); } catch { return openArchive(file); }
   const data = copyIn(head);
   const png = core._pageStartsAsPng(data, head.length);
   core._free(data);
