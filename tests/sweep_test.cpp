@@ -33,7 +33,8 @@ std::string checkRun(const Bytes& archive) {
       testsupport::runProgram(testsupport::programUnderTest(VORNA_UNPACK), dir.path());
   const testsupport::ModelRun want = testsupport::modelUnpack(archive);
   if (run.exitStatus != want.exitStatus) {
-    return "status " + std::to_string(run.exitStatus) + ", wanted " + std::to_string(want.exitStatus);
+    return "status " + std::to_string(run.exitStatus) + ", wanted " + std::to_string(want.exitStatus) +
+           ", after printing\n" + run.output + "and on standard error\n" + run.errors;
   }
   if (run.output != want.output) return "printed\n" + run.output + "wanted\n" + want.output;
   if (!run.errors.empty()) return "standard error: " + run.errors;
